@@ -1,0 +1,88 @@
+#include "arguments.hpp"
+
+#include <cstring>
+#include <string>
+
+namespace zandrel::binding {
+namespace {
+
+bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+  const char* verb = given == 1 ? "was" : "were";
+  if (sig.required == sig.count)
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                 sig.full_name, sig.count, given, verb);
+  else
+    PyErr_Format(PyExc_TypeError, "%s takes from %zd to %zd positional arguments but %zd %s given",
+                 sig.full_name, sig.required, sig.count, given, verb);
+  return false;
+}
+
+// Binds one keyword argument; the name is compared byte for byte as UTF-8.
+bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+  if (text == nullptr) return false;
+  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+    const char* param = sig.names[i];
+    if (std::strlen(param) != static_cast<size_t>(size) || std::memcmp(param, text, size) != 0)
+      continue;
+    if (out[i] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name,
+                   param);
+      return false;
+    }
+    out[i] = value;
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.full_name, name);
+  return false;
+}
+
+// Names every required parameter still unbound: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+bool check_required(const Signature& sig, Py_ssize_t positional, PyObject** out) {
+  const char* missing[kMaxParameters];
+  Py_ssize_t n = 0;
+  for (Py_ssize_t i = positional; i < sig.required; ++i)
+    if (out[i] == nullptr) missing[n++] = sig.names[i];
+  if (n == 0) return true;
+  std::string names;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (i > 0) names += n == 2 ? " and " : (i == n - 1 ? ", and " : ", ");
+    names += '\'';
+    names += missing[i];
+    names += '\'';
+  }
+  PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.full_name, n,
+               n == 1 ? "argument" : "arguments", names.c_str());
+  return false;
+}
+
+}  // namespace
+
+bool bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                 PyObject* kwnames, PyObject** out) {
+  if (nargs > sig.count) return too_many_positional(sig, nargs);
+  for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+      if (!bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+  }
+  return check_required(sig, nargs, out);
+}
+
+bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs > sig.count) return too_many_positional(sig, nargs);
+  for (Py_ssize_t i = 0; i < sig.count; ++i)
+    out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject *name, *value;
+    while (PyDict_Next(kwargs, &pos, &name, &value))
+      if (!bind_keyword(sig, name, value, out)) return false;
+  }
+  return check_required(sig, nargs, out);
+}
+
+}  // namespace zandrel::binding

@@ -1,0 +1,70 @@
+#include "panic.hpp"
+
+#include <atomic>
+#include <cstdlib>
+
+namespace zandrel::binding {
+namespace {
+
+constexpr const char* kPanicDoc =
+    "\nThe exception raised when native code called from Python fails fatally.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that it will\n"
+    "typically propagate all the way through the stack and cause the Python\n"
+    "interpreter to exit.\n";
+
+constexpr const char* kMessageWithoutText = "native code failed with a fatal error that carried no message";
+
+std::atomic<PyObject*> panic_type{nullptr};
+
+// Created once per process; a thread that loses the race keeps the winner's.
+PyObject* get_panic_type() {
+  if (PyObject* type = panic_type.load(std::memory_order_acquire)) return type;
+  PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                                PyExc_BaseException, nullptr);
+  if (created == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+    Py_DECREF(created);
+    return expected;
+  }
+  return created;  // the process keeps this reference forever
+}
+
+}  // namespace
+
+void set_panic(const char* message) {
+  PyObject* type = get_panic_type();
+  if (type == nullptr) return;  // the interpreter's error is pending instead
+  PyObject* text = PyUnicode_FromString(message ? message : kMessageWithoutText);
+  if (text == nullptr) return;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
+PyObject* take_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyErr_GetRaisedException();
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return nullptr;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr) {
+    PyException_SetTraceback(value, traceback);
+    Py_DECREF(traceback);
+  }
+  Py_DECREF(type);
+  return value;
+#endif
+}
+
+void restore_exception(PyObject* exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(exc);
+#else
+  PyObject* traceback = PyException_GetTraceback(exc);
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc))), exc, traceback);
+#endif
+}
+
+}  // namespace zandrel::binding

@@ -1,0 +1,46 @@
+// Translation of native failures into Python exceptions, and the guard that
+// keeps every C++ exception from crossing into the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+
+#include "kinematics/fatal.hpp"
+
+namespace zandrel::binding {
+
+// Sets a pending PanicException ("pyo3_runtime.PanicException", derived from
+// BaseException) whose single argument is `message`. The type is created on
+// first use and kept for the life of the process.
+void set_panic(const char* message);
+
+// Takes the pending exception (normalised; null if none) and re-raises one.
+PyObject* take_exception();
+void restore_exception(PyObject* exc);
+
+// Runs an entry's body. FatalError and any other C++ exception become a
+// PanicException; a null result without a pending exception becomes the
+// SystemError the interpreter would report. Never throws.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  PyObject* result = nullptr;
+  try {
+    result = body();
+  } catch (const FatalError& e) {
+    set_panic(e.what());
+    return nullptr;
+  } catch (const std::exception& e) {
+    set_panic(*e.what() ? e.what() : nullptr);
+    return nullptr;
+  } catch (...) {
+    set_panic(nullptr);
+    return nullptr;
+  }
+  if (result == nullptr && !PyErr_Occurred())
+    PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+  return result;
+}
+
+}  // namespace zandrel::binding

@@ -1,0 +1,221 @@
+#include "forward.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+#include <Eigen/Core>
+#include <Eigen/SVD>
+
+#include "fatal.hpp"
+
+namespace zandrel {
+
+namespace {
+
+constexpr std::size_t kLegs = 6;
+constexpr double kResidualTolerance = 1e-6;
+constexpr double kPseudoInverseTolerance = 1e-6;
+constexpr double kSmallRotation = 1e-6;
+constexpr double kStepReduction = 0.5;
+constexpr double kYawPivotHeight = 0.177;
+
+using Vec6 = std::array<double, 6>;
+using Mat6 = Eigen::Matrix<double, 6, 6>;
+
+// Square root of the sum of squares, added first component to last.
+double norm3(const Vec3& x) { return std::sqrt((x[0] * x[0] + x[1] * x[1]) + x[2] * x[2]); }
+
+double norm6(const Vec6& x) {
+  double sum = 0.0;
+  for (double xi : x) sum = sum + xi * xi;
+  return std::sqrt(sum);
+}
+
+Mat4 inverse_or_fatal(const Mat4& m) {
+  const std::optional<Mat4> inv = inverse(m);
+  if (!inv) raise_fatal(kSingularMatrixMessage);
+  return *inv;
+}
+
+// Rotation by `angle` about the unit axis u (Rodrigues), as a 4x4 transform
+// with zero translation. Written term by term so that a non-finite angle
+// poisons all nine entries rather than only the ones that "look" trigonometric.
+Mat4 axis_angle_rotation(const Vec3& u, double angle) {
+  const double s = std::sin(angle);
+  const double c = std::cos(angle);
+  const double ux = u[0], uy = u[1], uz = u[2];
+  const double ux2 = ux * ux, uy2 = uy * uy, uz2 = uz * uz;
+  const double one_c = 1.0 - c;
+  Mat4 r = Mat4::identity();
+  r(0, 0) = (1.0 - ux2) * c + ux2;
+  r(0, 1) = ux * uy * one_c - s * uz;
+  r(0, 2) = ux * uz * one_c + s * uy;
+  r(1, 0) = ux * uy * one_c + s * uz;
+  r(1, 1) = (1.0 - uy2) * c + uy2;
+  r(1, 2) = uy * uz * one_c - s * ux;
+  r(2, 0) = ux * uz * one_c - s * uy;
+  r(2, 1) = uy * uz * one_c + s * ux;
+  r(2, 2) = (1.0 - uz2) * c + uz2;
+  return r;
+}
+
+// The platform-frame step S = [R(w) | v; 0 0 0 1]: the translation is taken
+// as is, not coupled to the rotation. Rotations too small to give a stable
+// axis (and a NaN angle) are dropped.
+Mat4 step_transform(const Vec3& v, const Vec3& w) {
+  const double phi = norm3(w);
+  Mat4 s = Mat4::identity();
+  if (phi > kSmallRotation) {
+    Vec3 u{w[0] / phi, w[1] / phi, w[2] / phi};
+    const double len = norm3(u);  // renormalised once more, as the step defines it
+    u = {u[0] / len, u[1] / len, u[2] / len};
+    s = axis_angle_rotation(u, phi);
+  }
+  s(0, 3) = v[0];
+  s(1, 3) = v[1];
+  s(2, 3) = v[2];
+  return s;
+}
+
+// Residual norm of the six rods at `t_world_platform`, using horn tips fixed
+// for this call.
+double residual_norm_at(const Kinematics& model, const Mat4& t_world_platform,
+                        const std::array<Vec3, kLegs>& horn_tips) {
+  const Mat4 t_platform_world = inverse_or_fatal(t_world_platform);
+  Vec6 r;
+  for (std::size_t i = 0; i < kLegs; ++i) {
+    const Branch& branch = model.branches[i];
+    const Mat4 t_platform_motor = multiply(t_platform_world, branch.t_world_motor);
+    const Vec3 q = transform_point(t_platform_motor, horn_tips[i]);
+    const Vec3& anchor = branch.branch_platform;
+    r[i] = model.rod_length - norm3({anchor[0] - q[0], anchor[1] - q[1], anchor[2] - q[2]});
+  }
+  return norm6(r);
+}
+
+bool all_finite(const Mat6& m) {
+  for (Eigen::Index k = 0; k < m.size(); ++k)
+    if (!std::isfinite(m(k))) return false;
+  return true;
+}
+
+// Moore-Penrose pseudo-inverse V S+ U^T with singular values <= tolerance (or
+// NaN) treated as zero. The products are our own loops so that the summation
+// order is fixed; only the decomposition itself comes from Eigen.
+//
+// A non-finite J yields the all-zero pseudo-inverse. Eigen 3.4 refuses such a
+// matrix up front (info() == InvalidInput) and leaves U, S and V unset, other
+// versions may iterate on garbage; instead we treat every singular value as
+// unusable, exactly as the tolerance rule does for a NaN singular value. The
+// step then carries no information from J, the trial poses cannot beat the
+// current residual, and the call returns the stored pose unchanged, which is
+// also what any NaN in the model or angles produces.
+Mat6 pseudo_inverse(const Mat6& j) {
+  Mat6 pinv = Mat6::Zero();
+  if (!all_finite(j)) return pinv;
+
+  const Eigen::JacobiSVD<Mat6> svd(j, Eigen::ComputeFullU | Eigen::ComputeFullV);
+  if (svd.info() != Eigen::Success) return pinv;
+  const Mat6& u = svd.matrixU();
+  const Mat6& v = svd.matrixV();
+  const auto& sigma = svd.singularValues();
+
+  Vec6 sigma_inv;
+  for (std::size_t k = 0; k < kLegs; ++k) {
+    const double s = sigma(static_cast<Eigen::Index>(k));
+    sigma_inv[k] = s > kPseudoInverseTolerance ? 1.0 / s : 0.0;
+  }
+  for (Eigen::Index row = 0; row < 6; ++row)
+    for (Eigen::Index col = 0; col < 6; ++col) {
+      // ((t0 + t1) + ...) + t5, starting from the first term itself so that
+      // the sign of a zero sum is the sign the terms give it.
+      double sum = (v(row, 0) * sigma_inv[0]) * u(col, 0);
+      for (Eigen::Index k = 1; k < 6; ++k)
+        sum = sum + (v(row, k) * sigma_inv[static_cast<std::size_t>(k)]) * u(col, k);
+      pinv(row, col) = sum;
+    }
+  return pinv;
+}
+
+// Turns the pose about the vertical axis through (0, 0, 0.177) by +psi.
+Mat4 apply_body_yaw(const Mat4& pose, double psi) {
+  Mat4 shifted = pose;
+  shifted(2, 3) = pose(2, 3) + (-kYawPivotHeight);
+  // Exactly zero: the identity, without evaluating sin/cos. Otherwise the same
+  // nine formulas as the step rotation, so a NaN or infinite psi gives NaN
+  // in all nine rotation entries.
+  const Mat4 rz = psi == 0.0 ? Mat4::identity() : axis_angle_rotation({0.0, 0.0, 1.0}, psi);
+  Mat4 out = multiply(rz, shifted);
+  out(2, 3) = out(2, 3) + kYawPivotHeight;
+  return out;
+}
+
+}  // namespace
+
+Mat4 forward_kinematics(Kinematics& model, const JointAngles& joint_angles,
+                        std::optional<double> body_yaw) {
+  if (model.branches.size() != kLegs) raise_fatal(kBranchCountMessage);
+
+  const double a = model.motor_arm_length;
+  const double b = model.rod_length;
+
+  // Horn tips in motor frames, shared by the Jacobian and every trial. The
+  // third component is a * 0.0 so that a non-finite a shows up as NaN.
+  std::array<Vec3, kLegs> horn_tips;
+  for (std::size_t i = 0; i < kLegs; ++i) {
+    const double theta = joint_angles[i];
+    horn_tips[i] = {a * std::cos(theta), a * std::sin(theta), a * 0.0};
+  }
+
+  // Jacobian rows d^T G_i (not normalised by |d|) and residuals at fk_pose.
+  const Mat4 t_platform_world = inverse_or_fatal(model.fk_pose);
+  Mat6 jacobian;
+  Vec6 r;
+  for (std::size_t i = 0; i < kLegs; ++i) {
+    const Branch& branch = model.branches[i];
+    const Mat4 t_platform_motor = multiply(t_platform_world, branch.t_world_motor);
+    const Vec3 q = transform_point(t_platform_motor, horn_tips[i]);
+    const Vec3& anchor = branch.branch_platform;
+    const Vec3 d{anchor[0] - q[0], anchor[1] - q[1], anchor[2] - q[2]};
+    const auto& g = branch.point_jacobian;  // column-major 3x6: (r, c) is 3c + r
+    for (std::size_t col = 0; col < 6; ++col)
+      jacobian(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(col)) =
+          (g[3 * col + 0] * d[0] + g[3 * col + 1] * d[1]) + g[3 * col + 2] * d[2];
+    r[i] = b - norm3(d);
+  }
+
+  const double rho = norm6(r);
+  if (rho > kResidualTolerance) {  // false for NaN: no step
+    const Mat6 pinv = pseudo_inverse(jacobian);
+    Vec6 delta;
+    for (std::size_t row = 0; row < 6; ++row) {
+      const auto ri = static_cast<Eigen::Index>(row);
+      double sum = pinv(ri, 0) * r[0];
+      for (std::size_t col = 1; col < 6; ++col)
+        sum = sum + pinv(ri, static_cast<Eigen::Index>(col)) * r[col];
+      delta[row] = sum;
+    }
+    Vec3 v{delta[0], delta[1], delta[2]};
+    Vec3 w{delta[3], delta[4], delta[5]};
+
+    for (std::uint64_t trial = 0; trial < model.fk_line_search_trials; ++trial) {
+      const Mat4 candidate = multiply(model.fk_pose, step_transform(v, w));
+      // Strictly lower only; a NaN trial residual is never accepted.
+      if (rho > residual_norm_at(model, candidate, horn_tips)) {
+        model.fk_pose = candidate;
+        break;
+      }
+      for (double& x : v) x *= kStepReduction;
+      for (double& x : w) x *= kStepReduction;
+    }
+  }
+
+  if (!body_yaw) return model.fk_pose;
+  return apply_body_yaw(model.fk_pose, *body_yaw);
+}
+
+void reset_forward_kinematics(Kinematics& model, const Mat4& t_world_platform) {
+  model.fk_pose = t_world_platform;
+}
+
+}  // namespace zandrel
