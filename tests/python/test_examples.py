@@ -1,0 +1,230 @@
+"""The example scripts run cleanly and print what they claim to show.
+
+Each script runs as a child process from a scratch directory, the way a user
+would start it, and its printed output is checked against properties of the
+kinematics rather than against a frozen copy of the text.
+"""
+
+import math
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+import sample_geometry as geo
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+TIMEOUT_S = 120
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+_NUMBER = r"[-+]?(?:\d+\.?\d*|\.\d+)(?:[eE][-+]?\d+)?"
+
+
+def run_example(name, cwd, *args):
+    result = subprocess.run(
+        [sys.executable, str(EXAMPLES / name), *args],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT_S,
+    )
+    assert result.returncode == 0, f"{name} exited with {result.returncode}:\n{result.stderr}"
+    return result.stdout
+
+
+def numbers(text):
+    return [float(x) for x in re.findall(_NUMBER, text)]
+
+
+# ---------------------------------------------------------------- quickstart
+
+
+def test_quickstart_prints_six_angles_per_pose(tmp_path):
+    out = run_example("quickstart.py", tmp_path)
+    lines = out.splitlines()
+
+    rows = {}
+    for i, line in enumerate(lines):
+        match = re.match(r"\s+(\S.*?)\s+deg \[(.*)\]\s*$", line)
+        if not match:
+            continue
+        label, degrees = match.group(1), numbers(match.group(2))
+        radians_match = re.match(r"\s+rad \[(.*)\]\s*$", lines[i + 1])
+        assert radians_match, f"no radians under {label!r}"
+        radians = numbers(radians_match.group(1))
+        assert len(degrees) == 6 and len(radians) == 6, line
+        for d, r in zip(degrees, radians):
+            assert math.isfinite(d) and -180.0 <= d < 180.0, line
+            # Both columns print the same angle: 0.001 deg and 0.0001 rad rounding.
+            assert d == pytest.approx(math.degrees(r), abs=0.01), line
+        rows[label] = degrees
+
+    assert len(rows) >= 2, out
+    assert "home" in rows, out
+    expected = geo.make_kinematics().inverse_kinematics(geo.HOME_POSE)
+    assert rows["home"] == pytest.approx([math.degrees(x) for x in expected], abs=1e-3)
+
+    # The forward-kinematics part ends once the solver has settled on the target.
+    errors = [numbers(line)[-1] for line in lines if re.match(r"\s+\d+\s+" + _NUMBER, line)]
+    assert errors, out
+    assert errors[-1] < 1e-4, out
+    assert "settled" in out
+
+
+# ---------------------------------------------------------------- yaw limits
+
+
+def parse_yaw_table(out):
+    header = re.search(
+        rf"platform yaw ({_NUMBER}) deg, max_relative_yaw ({_NUMBER}) deg, "
+        rf"max_body_yaw ({_NUMBER}) deg",
+        out,
+    )
+    assert header, out
+    heading, max_relative, max_body = (float(x) for x in header.groups())
+    rows = []
+    for line in out.splitlines():
+        match = re.match(
+            rf"\s*({_NUMBER})\s+({_NUMBER})\s+(relative|absolute|none)\s+({_NUMBER})\s+({_NUMBER})\s*$",
+            line,
+        )
+        if match:
+            requested, used, limit, motor0, motor1 = match.groups()
+            rows.append((float(requested), float(used), limit, float(motor0), float(motor1)))
+    return heading, max_relative, max_body, rows
+
+
+def test_yaw_limits_keeps_the_yaw_inside_both_bands(tmp_path):
+    heading, max_relative, max_body, rows = parse_yaw_table(run_example("yaw_limits.py", tmp_path))
+    # The table promises a 10 degree platform and bands of 20 and 25 degrees.
+    assert (heading, max_relative, max_body) == (10.0, 20.0, 25.0)
+
+    requested = [row[0] for row in rows]
+    assert requested == sorted(requested)
+    assert requested[0] <= -60.0 and requested[-1] >= 60.0, requested
+
+    low = max(heading - max_relative, -max_body)
+    high = min(heading + max_relative, max_body)
+    tol = 1e-3  # printed to 0.001 degree
+    for req, used, limit, _, _ in rows:
+        assert -max_body - tol <= used <= max_body + tol, (req, used)
+        assert heading - max_relative - tol <= used <= heading + max_relative + tol, (req, used)
+        # The two bands overlap, so the yaw used is the nearest allowed one.
+        assert used == pytest.approx(min(max(req, low), high), abs=tol), (req, used)
+        if low < req < high:
+            assert limit == "none", (req, limit)
+        elif req < low - tol:
+            assert limit == "relative", (req, limit)
+        elif req > high + tol:
+            assert limit == "absolute", (req, limit)
+
+    assert {row[2] for row in rows} == {"none", "relative", "absolute"}
+
+
+def test_yaw_limits_prints_the_angles_for_the_yaw_used(tmp_path):
+    heading, _, _, rows = parse_yaw_table(run_example("yaw_limits.py", tmp_path))
+    assert rows
+    k = geo.make_kinematics()
+    t = geo.pose(yaw=math.radians(heading))
+    for req, used, _, motor0, motor1 in rows:
+        angles = k.inverse_kinematics(t, math.radians(used))
+        # used is rounded to 0.001 deg, which moves a motor by about as much.
+        assert motor0 == pytest.approx(math.degrees(angles[0]), abs=0.01), req
+        assert motor1 == pytest.approx(math.degrees(angles[1]), abs=0.01), req
+
+
+# ---------------------------------------------------------------- tracking
+
+
+def test_tracking_follows_the_target_closely(tmp_path):
+    out = run_example("tracking.py", tmp_path)
+
+    rows = {}
+    for line in out.splitlines():
+        match = re.match(rf"\s*(\d+)\s+({_NUMBER})\s+({_NUMBER})\s+({_NUMBER})\s*$", line)
+        if match:
+            rows[int(match.group(1))] = tuple(float(x) for x in match.groups()[1:])
+    assert sorted(rows)[:3] == [0, 10, 20] and len(rows) >= 20, out
+    for tick, (time_s, error, residual) in rows.items():
+        assert time_s == pytest.approx(tick / 200.0, abs=1e-3)
+        assert math.isfinite(error) and math.isfinite(residual), tick
+    # Tick 0 asks for the home pose the solver starts from: nothing to do.
+    assert rows[0][1] < 1e-12 and rows[0][2] < 1e-12, rows[0]
+
+    moving = re.search(
+        rf"max pose error while moving \(ticks (\d+)-(\d+)\): ({_NUMBER})"
+        rf"\s+\(target moves up to ({_NUMBER}) per tick\)",
+        out,
+    )
+    assert moving, out
+    first, last = int(moving.group(1)), int(moving.group(2))
+    error, per_tick_move = float(moving.group(3)), float(moving.group(4))
+    assert first <= 10 and last >= 190, out
+    assert error < 1e-3, out
+    # The summary covers every printed tick of the motion after the warm-up.
+    printed = [row[1] for tick, row in rows.items() if first <= tick <= last]
+    assert printed and error >= max(printed), out
+    # A single step per tick trails the target by less than one tick's motion.
+    assert error < per_tick_move, out
+
+    residual = re.search(rf"max rod residual while moving: ({_NUMBER}) m", out)
+    assert residual and float(residual.group(1)) < 1e-4, out
+
+    # Once the target holds still the solver settles onto it.
+    held = re.search(rf"pose error after holding still for \d+ ticks: ({_NUMBER})", out)
+    assert held and float(held.group(1)) < 1e-4, out
+
+
+# ---------------------------------------------------------------- plot
+
+
+def assert_png(path):
+    assert path.is_file(), path
+    data = path.read_bytes()
+    assert data.startswith(PNG_SIGNATURE)
+    assert data[12:16] == b"IHDR"
+    width, height = int.from_bytes(data[16:20], "big"), int.from_bytes(data[20:24], "big")
+    # Two side-by-side panels: a wide picture of a readable size.
+    assert 600 <= width and 300 <= height < width, (width, height)
+    assert len(data) > 10_000  # six curves and two log-scale lines, not a blank canvas
+
+
+def test_plot_writes_the_named_png(tmp_path):
+    pytest.importorskip("matplotlib")
+    target = tmp_path / "out" / "curves.png"
+    target.parent.mkdir()
+    out = run_example("plot_trajectory.py", tmp_path, str(target))
+    assert_png(target)
+    assert str(target) in out
+    assert not (tmp_path / "trajectory.png").exists()
+
+
+def test_plot_defaults_to_trajectory_png_in_the_current_directory(tmp_path):
+    pytest.importorskip("matplotlib")
+    run_example("plot_trajectory.py", tmp_path)
+    assert_png(tmp_path / "trajectory.png")
+
+
+def test_plot_without_matplotlib_fails_with_a_clear_message(tmp_path):
+    # Hide matplotlib from the child, whether or not it is installed here.
+    script = EXAMPLES / "plot_trajectory.py"
+    code = (
+        "import runpy, sys\n"
+        "sys.modules['matplotlib'] = None\n"
+        f"sys.path.insert(0, {str(EXAMPLES)!r})\n"
+        f"sys.argv = [{str(script)!r}]\n"
+        f"runpy.run_path({str(script)!r}, run_name='__main__')\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", code],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT_S,
+    )
+    assert result.returncode == 1, result.stderr
+    assert "matplotlib" in result.stderr
+    assert "Traceback" not in result.stderr
+    assert not (tmp_path / "trajectory.png").exists()
