@@ -26,8 +26,8 @@ using Mat6 = Eigen::Matrix<double, 6, 6>;
 double norm3(const Vec3& x) { return std::sqrt((x[0] * x[0] + x[1] * x[1]) + x[2] * x[2]); }
 
 double norm6(const Vec6& x) {
-  double sum = 0.0;
-  for (double xi : x) sum = sum + xi * xi;
+  double sum = x[0] * x[0];
+  for (std::size_t k = 1; k < x.size(); ++k) sum = sum + x[k] * x[k];
   return std::sqrt(sum);
 }
 
@@ -103,13 +103,14 @@ bool all_finite(const Mat6& m) {
 // NaN) treated as zero. The products are our own loops so that the summation
 // order is fixed; only the decomposition itself comes from Eigen.
 //
-// A non-finite J yields the all-zero pseudo-inverse. Eigen 3.4 refuses such a
-// matrix up front (info() == InvalidInput) and leaves U, S and V unset, other
-// versions may iterate on garbage; instead we treat every singular value as
-// unusable, exactly as the tolerance rule does for a NaN singular value. The
-// step then carries no information from J, the trial poses cannot beat the
-// current residual, and the call returns the stored pose unchanged, which is
-// also what any NaN in the model or angles produces.
+// A non-finite J yields the all-zero pseudo-inverse, as if every singular
+// value were NaN (which the tolerance rule maps to zero). The step is then
+// zero, or NaN where a residual is infinite, so each trial reproduces the
+// stored pose's residual or a NaN one, none is strictly better, and the stored
+// pose is returned unchanged: the same outcome as a NaN anywhere in the model
+// or the angles. Checking J ourselves also keeps us independent of how an Eigen
+// version treats such input (3.4 reports InvalidInput and leaves U, S and V
+// uninitialised).
 Mat6 pseudo_inverse(const Mat6& j) {
   Mat6 pinv = Mat6::Zero();
   if (!all_finite(j)) return pinv;
@@ -121,7 +122,7 @@ Mat6 pseudo_inverse(const Mat6& j) {
   const auto& sigma = svd.singularValues();
 
   Vec6 sigma_inv;
-  for (std::size_t k = 0; k < kLegs; ++k) {
+  for (std::size_t k = 0; k < 6; ++k) {
     const double s = sigma(static_cast<Eigen::Index>(k));
     sigma_inv[k] = s > kPseudoInverseTolerance ? 1.0 / s : 0.0;
   }

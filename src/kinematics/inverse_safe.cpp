@@ -83,23 +83,30 @@ std::string format_double(double x) {
   if (mag == 0.0 || (mag >= 1e-4 && mag < 1e16)) {
     // Plain decimal with at least one digit after the point.
     const int point = exponent + 1;  // digits before the decimal point
-    std::string integer_part, fraction;
     if (point <= 0) {
-      integer_part = "0";
-      fraction = std::string(static_cast<std::size_t>(-point), '0') + digits;
+      out.append("0.");
+      out.append(static_cast<std::size_t>(-point), '0');
+      out.append(digits);
     } else if (static_cast<std::size_t>(point) >= digits.size()) {
-      integer_part = digits + std::string(static_cast<std::size_t>(point) - digits.size(), '0');
-      fraction = "0";
+      out.append(digits);
+      out.append(static_cast<std::size_t>(point) - digits.size(), '0');
+      out.append(".0");
     } else {
-      integer_part = digits.substr(0, static_cast<std::size_t>(point));
-      fraction = digits.substr(static_cast<std::size_t>(point));
+      out.append(digits, 0, static_cast<std::size_t>(point));
+      out.push_back('.');
+      out.append(digits, static_cast<std::size_t>(point));
     }
-    return out + integer_part + "." + fraction;
+    return out;
   }
 
-  out += digits.substr(0, 1);
-  if (digits.size() > 1) out += "." + digits.substr(1);
-  return out + "e" + std::to_string(exponent);
+  out.push_back(digits[0]);
+  if (digits.size() > 1) {
+    out.push_back('.');
+    out.append(digits, 1);
+  }
+  out.push_back('e');
+  out.append(std::to_string(exponent));
+  return out;
 }
 
 }  // namespace zandrel

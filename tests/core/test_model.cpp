@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "kinematics/model.hpp"
 
 namespace zandrel {

@@ -1,0 +1,237 @@
+#include "kinematics/inverse_safe.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "hexapod.hpp"
+#include "kinematics/fatal.hpp"
+#include "kinematics/inverse.hpp"
+
+namespace zandrel {
+namespace {
+
+using std::nullopt;
+using Opt = std::optional<double>;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct SafeResult {
+  double yaw;
+  std::array<double, 6> angles;
+};
+
+SafeResult run_safe(const Kinematics& model, const Mat4& pose, Opt yaw, Opt max_rel,
+                    Opt max_body) {
+  SafeResult r{};
+  r.yaw = inverse_kinematics_safe(model, pose, yaw, max_rel, max_body, r.angles);
+  return r;
+}
+
+// ---------------------------------------------------------------- yaw choice
+
+TEST(InverseKinematicsSafe, WorkedExampleRelativeThenAbsolute) {
+  const Kinematics model = test::make_hexapod();
+  const SafeResult rel = run_safe(model, Mat4::identity(), 0.3, 0.1, nullopt);
+  EXPECT_EQ(rel.yaw, 0.1);
+  EXPECT_EQ(rel.angles, test::ik6(model, Mat4::identity(), 0.1));
+
+  const SafeResult both = run_safe(model, Mat4::identity(), 0.3, 0.1, 0.05);
+  EXPECT_EQ(both.yaw, 0.05);
+  EXPECT_EQ(both.angles, test::ik6(model, Mat4::identity(), 0.05));
+}
+
+TEST(InverseKinematicsSafe, WithoutLimitsTheYawIsPassedThroughExactly) {
+  const Kinematics model = test::make_hexapod();
+  for (double y : {0.123456789, -0.25, 1e300, -0.0}) {
+    const SafeResult r = run_safe(model, test::rot_z(0.4), y, nullopt, nullopt);
+    EXPECT_EQ(r.yaw, y);
+    EXPECT_EQ(std::signbit(r.yaw), std::signbit(y));
+    EXPECT_TRUE(test::same_bits(r.angles, test::ik6(model, test::rot_z(0.4), y))) << y;
+  }
+}
+
+TEST(InverseKinematicsSafe, AbsentYawIsPositiveZeroAndLimitsAreIgnored) {
+  const Kinematics model = test::make_hexapod();
+  const Mat4 pose = test::sample_poses()[2];
+  for (Opt limit : {Opt{}, Opt{-1.0}, Opt{kNaN}, Opt{0.2}}) {
+    const SafeResult r = run_safe(model, pose, nullopt, limit, limit);
+    EXPECT_EQ(r.yaw, 0.0);
+    EXPECT_FALSE(std::signbit(r.yaw));
+    EXPECT_EQ(r.angles, test::ik6(model, pose, 0.0));
+  }
+}
+
+TEST(InverseKinematicsSafe, NegatedFormDecidesTheSignOfZero) {
+  const Kinematics model = test::make_hexapod();
+  const SafeResult r = run_safe(model, Mat4::identity(), 0.0, 0.5, nullopt);
+  EXPECT_EQ(r.yaw, 0.0);
+  EXPECT_TRUE(std::signbit(r.yaw));
+}
+
+TEST(InverseKinematicsSafe, ZeroRelativeLimitFollowsThePlatformHeading) {
+  const Kinematics model = test::make_hexapod();
+  for (double y : {-1.0, 0.0, 0.7, 2.0})
+    EXPECT_NEAR(run_safe(model, test::rot_z(0.7), y, 0.0, nullopt).yaw, 0.7, 1e-15);
+}
+
+TEST(InverseKinematicsSafe, RelativeDifferenceIsNotWrapped) {
+  // Headings -3.0 and 3.0 are 0.28 apart on the circle, but the band is
+  // applied to the plain difference of 6.0.
+  const Kinematics model = test::make_hexapod();
+  const SafeResult r = run_safe(model, test::rot_z(-3.0), 3.0, 0.5, nullopt);
+  EXPECT_NEAR(r.yaw, -2.5, 1e-14);
+}
+
+TEST(InverseKinematicsSafe, HeadingIsReadFromRowZero) {
+  // A tilted platform: the heading is atan2(t(0,1), t(0,0)), here of a pose
+  // whose row 0 and column 0 disagree.
+  const Kinematics model = test::make_hexapod();
+  const Mat4 pose = test::rigid_pose(0, 0, 0, 0.3, 0.4, 0.5);
+  const double heading = -std::atan2(pose(0, 1), pose(0, 0));
+  ASSERT_GT(std::fabs(heading - std::atan2(pose(1, 0), pose(0, 0))), 0.01);
+  EXPECT_NEAR(run_safe(model, pose, 5.0, 0.0, nullopt).yaw, heading, 1e-15);
+}
+
+TEST(InverseKinematicsSafe, AbsoluteLimitWinsOverRelative) {
+  const Kinematics model = test::make_hexapod();
+  // Relative band around heading 1.0 is [0.9, 1.1]; absolute band [-0.2, 0.2].
+  EXPECT_EQ(run_safe(model, test::rot_z(1.0), 1.0, 0.1, 0.2).yaw, 0.2);
+  EXPECT_EQ(run_safe(model, test::rot_z(1.0), -3.0, nullopt, 0.2).yaw, -0.2);
+}
+
+TEST(InverseKinematicsSafe, NegativeZeroBodyLimitForcesZero) {
+  const Kinematics model = test::make_hexapod();
+  for (double y : {0.5, -0.5, 0.0, 1e10}) {
+    const SafeResult r = run_safe(model, Mat4::identity(), y, nullopt, -0.0);
+    EXPECT_EQ(r.yaw, 0.0) << y;
+  }
+}
+
+TEST(InverseKinematicsSafe, NaNYawPassesThroughTheClamps) {
+  const Kinematics model = test::make_hexapod();
+  const SafeResult r = run_safe(model, Mat4::identity(), kNaN, 0.1, 0.1);
+  EXPECT_TRUE(std::isnan(r.yaw));
+  for (double th : r.angles) EXPECT_TRUE(std::isnan(th));
+}
+
+TEST(InverseKinematicsSafe, EmptyModelReturnsOnlyTheYaw) {
+  const Kinematics model(0.04, 0.085);
+  EXPECT_EQ(inverse_kinematics_safe(model, Mat4::identity(), 0.3, 0.1, nullopt, {}), 0.1);
+}
+
+TEST(InverseKinematicsSafe, SingularMotorIsFatalAsInThePlainSolver) {
+  Kinematics model(1.0, 1.0);
+  model.add_branch({1, 1, 0}, Mat4{}, 1.0);
+  std::array<double, 1> out{};
+  EXPECT_THROW(inverse_kinematics_safe(model, Mat4::identity(), nullopt, nullopt, nullopt, out),
+               FatalError);
+}
+
+// ---------------------------------------------------------------- bad limits
+
+struct BadLimit {
+  double limit;
+  const char* message;
+  friend void PrintTo(const BadLimit& c, std::ostream* os) { *os << c.limit; }
+};
+
+class InvalidLimit : public ::testing::TestWithParam<BadLimit> {};
+
+std::string fatal_message(const Kinematics& model, Opt max_rel, Opt max_body) {
+  std::array<double, 6> out{};
+  try {
+    inverse_kinematics_safe(model, Mat4::identity(), 0.1, max_rel, max_body, out);
+  } catch (const FatalError& e) {
+    return e.what();
+  }
+  return "<no error>";
+}
+
+TEST_P(InvalidLimit, RelativeLimit) {
+  EXPECT_EQ(fatal_message(test::make_hexapod(), GetParam().limit, nullopt), GetParam().message);
+}
+
+TEST_P(InvalidLimit, BodyLimit) {
+  EXPECT_EQ(fatal_message(test::make_hexapod(), nullopt, GetParam().limit), GetParam().message);
+}
+
+TEST_P(InvalidLimit, RelativeIsReportedBeforeBody) {
+  EXPECT_EQ(fatal_message(test::make_hexapod(), GetParam().limit, -7.0), GetParam().message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    InverseKinematicsSafe, InvalidLimit,
+    ::testing::Values(
+        BadLimit{-0.5, "min > max, or either was NaN. min = 0.5, max = -0.5"},
+        BadLimit{-0.1, "min > max, or either was NaN. min = 0.1, max = -0.1"},
+        BadLimit{-2.0, "min > max, or either was NaN. min = 2.0, max = -2.0"},
+        BadLimit{-1e-5, "min > max, or either was NaN. min = 1e-5, max = -1e-5"},
+        BadLimit{-1e16, "min > max, or either was NaN. min = 1e16, max = -1e16"},
+        BadLimit{-kInf, "min > max, or either was NaN. min = inf, max = -inf"},
+        BadLimit{kNaN, "min > max, or either was NaN. min = NaN, max = NaN"}));
+
+TEST(InverseKinematicsSafe, ValidBodyLimitDoesNotMaskAnInvalidOne) {
+  EXPECT_EQ(fatal_message(test::make_hexapod(), 0.5, -0.25),
+            "min > max, or either was NaN. min = 0.25, max = -0.25");
+}
+
+TEST(InverseKinematicsSafe, ZeroLimitsOfEitherSignPass) {
+  EXPECT_EQ(fatal_message(test::make_hexapod(), -0.0, 0.0), "<no error>");
+  EXPECT_EQ(fatal_message(test::make_hexapod(), 0.0, -0.0), "<no error>");
+}
+
+// ---------------------------------------------------------------- format_double
+
+struct Formatted {
+  double value;
+  const char* text;
+  friend void PrintTo(const Formatted& c, std::ostream* os) { *os << c.text; }
+};
+
+class FormatDouble : public ::testing::TestWithParam<Formatted> {};
+
+TEST_P(FormatDouble, ShortestRoundTripInItsNotation) {
+  EXPECT_EQ(format_double(GetParam().value), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plain, FormatDouble,
+    ::testing::Values(Formatted{0.0, "0.0"}, Formatted{-0.0, "-0.0"}, Formatted{0.5, "0.5"},
+                      Formatted{-0.5, "-0.5"}, Formatted{2.0, "2.0"}, Formatted{100.0, "100.0"},
+                      Formatted{0.1, "0.1"}, Formatted{1.0 / 3.0, "0.3333333333333333"},
+                      Formatted{123.456, "123.456"}, Formatted{-1234.5, "-1234.5"},
+                      Formatted{1e-4, "0.0001"}, Formatted{0.00012, "0.00012"},
+                      Formatted{1e15, "1000000000000000.0"},
+                      Formatted{9999999999999998.0, "9999999999999998.0"},
+                      Formatted{1234567.125, "1234567.125"},
+                      Formatted{3.141592653589793, "3.141592653589793"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Exponent, FormatDouble,
+    ::testing::Values(Formatted{1e-5, "1e-5"}, Formatted{-1e-5, "-1e-5"},
+                      Formatted{2.5e-7, "2.5e-7"}, Formatted{9.999e-5, "9.999e-5"},
+                      Formatted{1e16, "1e16"}, Formatted{-1e16, "-1e16"},
+                      Formatted{1.5e-10, "1.5e-10"}, Formatted{1e100, "1e100"},
+                      Formatted{1.2345e21, "1.2345e21"},
+                      Formatted{1.7976931348623157e308, "1.7976931348623157e308"},
+                      Formatted{5e-324, "5e-324"},
+                      Formatted{2.2250738585072014e-308, "2.2250738585072014e-308"}));
+
+INSTANTIATE_TEST_SUITE_P(NonFinite, FormatDouble,
+                         ::testing::Values(Formatted{kNaN, "NaN"}, Formatted{-kNaN, "NaN"},
+                                           Formatted{kInf, "inf"}, Formatted{-kInf, "-inf"}));
+
+TEST(FormatDoubleRoundTrip, ParsesBackToTheSameDouble) {
+  for (double x : {0.1 + 0.2, 1e-4 * 3.0, 123456789.987654321, 6.02214076e23, -4.9e-300,
+                   0.15915494309189535, 1e16 - 2.0}) {
+    const std::string text = format_double(x);
+    EXPECT_EQ(std::stod(text), x) << text;
+  }
+}
+
+}  // namespace
+}  // namespace zandrel
