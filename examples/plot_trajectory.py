@@ -34,24 +34,10 @@ def looking_around(t):
     )
 
 
-def apply(t, p):
-    """The point p (3 numbers) transformed by the 4x4 pose t."""
-    return [t[r][0] * p[0] + t[r][1] * p[1] + t[r][2] * p[2] + t[r][3] for r in range(3)]
 
 
-def rod_residual_norm(t_world_platform, angles):
-    """Norm over the legs of rod length minus horn-tip-to-anchor distance."""
-    a = geo.MOTOR_ARM_LENGTH
-    total = 0.0
-    for (anchor, t_world_motor, _), theta in zip(geo.BRANCHES, angles):
-        tip = apply(t_world_motor, [a * math.cos(theta), a * math.sin(theta), 0.0])
-        end = apply(t_world_platform, anchor)
-        total += (geo.ROD_LENGTH - math.dist(tip, end)) ** 2
-    return math.sqrt(total)
 
 
-def max_error(p, q):
-    return max(abs(p[r][c] - q[r][c]) for r in range(4) for c in range(4))
 
 
 def motor_angle_curves(k):
@@ -70,8 +56,8 @@ def convergence_curves(k):
     errors, residuals = [], []
     for _ in range(FK_CALLS):
         estimate = k.forward_kinematics(angles)
-        errors.append(max_error(estimate, target))
-        residuals.append(rod_residual_norm(estimate, angles))
+        errors.append(geo.max_pose_error(estimate, target))
+        residuals.append(geo.rod_residual_norm(estimate, angles))
     return errors, residuals
 
 

@@ -9,24 +9,10 @@ import math
 import sample_geometry as geo
 
 
-def apply(t, p):
-    """The point p (3 numbers) transformed by the 4x4 pose t."""
-    return [t[r][0] * p[0] + t[r][1] * p[1] + t[r][2] * p[2] + t[r][3] for r in range(3)]
 
 
-def residuals(t_world_platform, angles):
-    """Per leg: rod length minus the distance from horn tip to rod anchor."""
-    out = []
-    for (anchor, t_world_motor, _), theta in zip(geo.BRANCHES, angles):
-        a = geo.MOTOR_ARM_LENGTH
-        tip = apply(t_world_motor, [a * math.cos(theta), a * math.sin(theta), 0.0])
-        end = apply(t_world_platform, anchor)
-        out.append(geo.ROD_LENGTH - math.dist(tip, end))
-    return out
 
 
-def max_error(p, q):
-    return max(abs(p[r][c] - q[r][c]) for r in range(4) for c in range(4))
 
 
 def show_angles(label, angles):
@@ -73,16 +59,16 @@ def main():
     angles = k.inverse_kinematics(target)
     k.reset_forward_kinematics(geo.HOME_POSE)
     print(f"  {'call':>4}  {'residual norm (m)':>18}  {'max pose error':>15}")
-    start = math.sqrt(sum(r * r for r in residuals(geo.HOME_POSE, angles)))
-    print(f"  {'home':>4}  {start:>18.3e}  {max_error(geo.HOME_POSE, target):>15.3e}")
+    start = geo.rod_residual_norm(geo.HOME_POSE, angles)
+    print(f"  {'home':>4}  {start:>18.3e}  {geo.max_pose_error(geo.HOME_POSE, target):>15.3e}")
     previous = None
     for calls in range(1, 101):
         pose = k.forward_kinematics(angles)
-        rho = math.sqrt(sum(r * r for r in residuals(pose, angles)))
-        print(f"  {calls:>4}  {rho:>18.3e}  {max_error(pose, target):>15.3e}")
+        rho = geo.rod_residual_norm(pose, angles)
+        print(f"  {calls:>4}  {rho:>18.3e}  {geo.max_pose_error(pose, target):>15.3e}")
         if pose == previous:
             print(f"  settled: call {calls} returned the same pose as call {calls - 1}, "
-                  f"max pose error {max_error(pose, target):.1e}")
+                  f"max pose error {geo.max_pose_error(pose, target):.1e}")
             break
         previous = pose
     else:

@@ -33,7 +33,8 @@ pitch and yaw combined with +-1 cm of translation along every axis.
 
 Exports: MOTOR_ARM_LENGTH, ROD_LENGTH, BRANCHES (a list of
 (branch_platform, t_world_motor, solution) in plain lists), HOME_POSE,
-pose(...) and make_kinematics().
+pose(...), make_kinematics(), and two checks used by the examples:
+rod_residual_norm() and max_pose_error().
 """
 
 import math
@@ -122,3 +123,24 @@ def make_kinematics():
     for branch_platform, t_world_motor, solution in BRANCHES:
         kinematics.add_branch(branch_platform, t_world_motor, solution)
     return kinematics
+
+
+def _transform(t, p):
+    """The point p (3 numbers) transformed by the 4x4 pose t."""
+    return [t[r][0] * p[0] + t[r][1] * p[1] + t[r][2] * p[2] + t[r][3] for r in range(3)]
+
+
+def rod_residual_norm(t_world_platform, joint_angles):
+    """How far a pose is from closing every leg at these motor angles: the
+    norm over the legs of rod length minus the horn-tip-to-anchor distance."""
+    a = MOTOR_ARM_LENGTH
+    total = 0.0
+    for (anchor, t_world_motor, _), theta in zip(BRANCHES, joint_angles):
+        tip = _transform(t_world_motor, [a * math.cos(theta), a * math.sin(theta), 0.0])
+        total += (ROD_LENGTH - math.dist(tip, _transform(t_world_platform, anchor))) ** 2
+    return math.sqrt(total)
+
+
+def max_pose_error(p, q):
+    """Largest element-wise difference between two 4x4 poses."""
+    return max(abs(p[r][c] - q[r][c]) for r in range(4) for c in range(4))

@@ -38,24 +38,10 @@ def target(tick):
     return geo.pose(roll=wave(ROLL), pitch=wave(PITCH), z=wave(HEAVE))
 
 
-def apply(t, p):
-    """The point p (3 numbers) transformed by the 4x4 pose t."""
-    return [t[r][0] * p[0] + t[r][1] * p[1] + t[r][2] * p[2] + t[r][3] for r in range(3)]
 
 
-def rod_residual_norm(t_world_platform, angles):
-    """Norm over the legs of rod length minus horn-tip-to-anchor distance."""
-    a = geo.MOTOR_ARM_LENGTH
-    total = 0.0
-    for (anchor, t_world_motor, _), theta in zip(geo.BRANCHES, angles):
-        tip = apply(t_world_motor, [a * math.cos(theta), a * math.sin(theta), 0.0])
-        end = apply(t_world_platform, anchor)
-        total += (geo.ROD_LENGTH - math.dist(tip, end)) ** 2
-    return math.sqrt(total)
 
 
-def max_error(p, q):
-    return max(abs(p[r][c] - q[r][c]) for r in range(4) for c in range(4))
 
 
 def main():
@@ -77,8 +63,8 @@ def main():
         goal = target(tick)
         angles = k.inverse_kinematics(goal)
         estimate = k.forward_kinematics(angles)
-        error = max_error(estimate, goal)
-        residual = rod_residual_norm(estimate, angles)
+        error = geo.max_pose_error(estimate, goal)
+        residual = geo.rod_residual_norm(estimate, angles)
 
         if tick % 10 == 0:
             print(f"{tick:>5} {tick / RATE_HZ:>9.3f} {error:>15.3e} {residual:>17.3e}")
@@ -86,7 +72,7 @@ def main():
             tracking_error = max(tracking_error, error)
             tracking_residual = max(tracking_residual, residual)
         if previous is not None:
-            largest_move = max(largest_move, max_error(goal, previous))
+            largest_move = max(largest_move, geo.max_pose_error(goal, previous))
         previous = goal
 
     print(
