@@ -21,8 +21,14 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-  if (text == nullptr) return false;
-  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+  if (text == nullptr) {
+    // A name with lone surrogates has no UTF-8 form, so it matches no
+    // parameter: an unexpected keyword, reported as a TypeError like every
+    // other binding failure rather than as the encoder's error.
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+  }
+  for (Py_ssize_t i = 0; text != nullptr && i < sig.count; ++i) {
     const char* param = sig.names[i];
     if (std::strlen(param) != static_cast<size_t>(size) || std::memcmp(param, text, size) != 0)
       continue;

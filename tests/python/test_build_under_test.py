@@ -1,0 +1,31 @@
+"""Which build of the module this run is testing.
+
+The sanitizer run (make sanitize-py) builds the module into a directory of its
+own and puts that first on the path; if the import fell through to the
+installed, uninstrumented module, every test would still pass and prove
+nothing. The Makefile names the directory it expects in
+ZANDREL_EXPECT_MODULE_DIR.
+"""
+
+import os
+from pathlib import Path
+
+import pytest
+
+import zandrel_torso_kinematics
+
+EXPECTED_DIR = os.environ.get("ZANDREL_EXPECT_MODULE_DIR")
+
+pytestmark = pytest.mark.skipif(not EXPECTED_DIR, reason="not a run of a separate build")
+
+
+def test_the_module_comes_from_the_expected_build():
+    loaded = Path(zandrel_torso_kinematics.__file__).resolve()
+    assert loaded.parent == Path(EXPECTED_DIR).resolve(), loaded
+
+
+def test_the_sanitizer_runtime_is_in_the_process():
+    # Preloaded into the interpreter: an instrumented module in a process
+    # without it would not even load, but check what the run claims.
+    maps = Path("/proc/self/maps").read_text()
+    assert "libasan" in maps and "libubsan" in maps
