@@ -1,5 +1,7 @@
 #include "convert.hpp"
 
+#include <cstring>
+
 #include "binding/panic.hpp"
 
 namespace zandrel::binding {
@@ -54,7 +56,59 @@ inline bool check_sequence(PyObject* value, Py_ssize_t expected) {
   return true;
 }
 
+// Buffer fast path. A container whose items, fetched one by one, are exactly
+// the doubles its buffer holds can be read with one copy instead of one
+// Python call per item, with the same doubles as the result. That is only
+// known for a few exact types: NumPy's ndarray, array.array and memoryview
+// (any subclass may override __len__ or __getitem__, np.matrix does). A
+// memoryview qualifies in one dimension only: indexing a 2-D one raises, and
+// that error must stay. Everything else, and any buffer that is not a
+// C-contiguous block of native doubles of exactly the expected shape, goes
+// through the generic path, so every message stays the same.
+inline bool reads_like_its_buffer(PyTypeObject* type, int ndim) {
+  if (type == &PyMemoryView_Type) return ndim == 1;
+  if (!PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) return false;  // no Python class
+  const char* name = type->tp_name;
+  return std::strcmp(name, "numpy.ndarray") == 0 || std::strcmp(name, "array.array") == 0;
+}
+
+// Native doubles only: memoryview itself indexes "d" and "@d" and nothing
+// else, and explicit byte orders are left to the generic path.
+inline bool native_double_format(const char* format) {
+  if (format == nullptr) return false;  // exporter left it out: unsigned bytes
+  if (format[0] == '@') ++format;
+  return format[0] == 'd' && format[1] == '\0';
+}
+
+// Copies an ndim-dimensional n x ... x n block of doubles (row-major) into
+// out. False, with no exception pending, when the value does not qualify.
+bool read_double_block(PyObject* value, int ndim, Py_ssize_t n, double* out) {
+  PyTypeObject* type = Py_TYPE(value);
+  if (type->tp_as_buffer == nullptr || !reads_like_its_buffer(type, ndim)) return false;
+  Py_buffer view;
+  if (PyObject_GetBuffer(value, &view, PyBUF_RECORDS_RO) < 0) {
+    PyErr_Clear();  // the generic path meets the same object and reports for itself
+    return false;
+  }
+  bool ok = view.ndim == ndim && view.itemsize == sizeof(double) &&
+            native_double_format(view.format) && view.suboffsets == nullptr;
+  Py_ssize_t stride = sizeof(double);
+  for (int d = ndim - 1; ok && d >= 0; --d) {
+    ok = view.shape[d] == n && view.strides[d] == stride;
+    stride *= n;
+  }
+  if (ok) std::memcpy(out, view.buf, static_cast<size_t>(stride));
+  PyBuffer_Release(&view);
+  return ok;
+}
+
+// Lists and tuples, the common case, go straight to the generic path.
+inline bool plain_sequence(PyObject* value) {
+  return PyList_CheckExact(value) || PyTuple_CheckExact(value);
+}
+
 bool to_doubles(PyObject* value, double* out, Py_ssize_t n) {
+  if (!plain_sequence(value) && read_double_block(value, 1, n, out)) return true;
   if (!check_sequence(value, n)) return false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = item_at(value, i);
@@ -69,6 +123,7 @@ bool to_doubles(PyObject* value, double* out, Py_ssize_t n) {
 // Each row is fully converted (sequence test, length, numbers) before the
 // next one is fetched.
 bool to_rows(PyObject* value, double* rows) {
+  if (!plain_sequence(value) && read_double_block(value, 2, 4, rows)) return true;
   if (!check_sequence(value, 4)) return false;
   for (Py_ssize_t r = 0; r < 4; ++r) {
     PyObject* row = item_at(value, r);
