@@ -168,25 +168,30 @@ Mat4 forward_kinematics(Kinematics& model, const JointAngles& joint_angles,
     horn_tips[i] = {a * std::cos(theta), a * std::sin(theta), a * 0.0};
   }
 
-  // Jacobian rows d^T G_i (not normalised by |d|) and residuals at fk_pose.
+  // Rod vectors (horn tip to anchor, platform coordinates) and residuals at fk_pose.
   const Mat4 t_platform_world = inverse_or_fatal(model.fk_pose);
-  Mat6 jacobian;
+  std::array<Vec3, kLegs> rods;
   Vec6 r;
   for (std::size_t i = 0; i < kLegs; ++i) {
     const Branch& branch = model.branches[i];
     const Mat4 t_platform_motor = multiply(t_platform_world, branch.t_world_motor);
     const Vec3 q = transform_point(t_platform_motor, horn_tips[i]);
     const Vec3& anchor = branch.branch_platform;
-    const Vec3 d{anchor[0] - q[0], anchor[1] - q[1], anchor[2] - q[2]};
-    const auto& g = branch.point_jacobian;  // column-major 3x6: (r, c) is 3c + r
-    for (std::size_t col = 0; col < 6; ++col)
-      jacobian(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(col)) =
-          (g[3 * col + 0] * d[0] + g[3 * col + 1] * d[1]) + g[3 * col + 2] * d[2];
-    r[i] = b - norm3(d);
+    rods[i] = {anchor[0] - q[0], anchor[1] - q[1], anchor[2] - q[2]};
+    r[i] = b - norm3(rods[i]);
   }
 
   const double rho = norm6(r);
   if (rho > kResidualTolerance) {  // false for NaN: no step
+    // Jacobian rows d^T G_i, not normalised by |d|; only a step needs them.
+    Mat6 jacobian;
+    for (std::size_t i = 0; i < kLegs; ++i) {
+      const Vec3& d = rods[i];
+      const auto& g = model.branches[i].point_jacobian;  // column-major 3x6: (r, c) is 3c + r
+      for (std::size_t col = 0; col < 6; ++col)
+        jacobian(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(col)) =
+            (g[3 * col + 0] * d[0] + g[3 * col + 1] * d[1]) + g[3 * col + 2] * d[2];
+    }
     const Mat6 pinv = pseudo_inverse(jacobian);
     Vec6 delta;
     for (std::size_t row = 0; row < 6; ++row) {

@@ -1,9 +1,11 @@
 #include "inverse.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
 #include "fatal.hpp"
+#include "leg_pair.hpp"
 
 namespace zandrel {
 
@@ -32,6 +34,70 @@ double wrap_angle(double phi) {
   return phi + (turns * -6.283185307179586);
 }
 
+// Per-call constants from the horn length a and the rod length b.
+struct LegConstants {
+  double a, A, B, A2, B2, C;
+  LegConstants(double a_, double b)
+      : a(a_), A(a_ * a_), B(b * b), A2(A * A), B2(B * B), C((B + B) * A) {}
+};
+
+// One leg per lane, up to its atan2: the angle is 2 atan2(v, u).
+//
+// First the anchor in the motor frame: rows 0..2 of M = t_motor_world * t
+// (row 3 is never read), then M applied to the anchor. M is formed first and
+// only then applied; regrouping as Minv * (T * p) changes the rounding.
+inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
+                            const LegPair (&p)[3], LegPair solution, const LegConstants& k,
+                            LegPair& v, LegPair& u) {
+  LegPair q[3];
+  for (int r = 0; r < 3; ++r) {
+    LegPair m[4];
+    for (int c = 0; c < 4; ++c)
+      m[c] = ((t_motor_world[r][0] * t(0, c) + t_motor_world[r][1] * t(1, c)) +
+              t_motor_world[r][2] * t(2, c)) +
+             t_motor_world[r][3] * t(3, c);
+    q[r] = ((m[0] * p[0] + m[1] * p[1]) + m[2] * p[2]) + m[3];
+  }
+
+  const double a = k.a, A = k.A, B = k.B;
+  const LegPair x = q[0], y = q[1], z = q[2];
+
+  const LegPair X = x * x;
+  const LegPair Y = y * y;
+  const LegPair Z = z * z;
+  const LegPair X2 = X + X;
+  const LegPair Y2 = Y + Y;
+  const LegPair Z2 = Z + Z;
+
+  u = (((((x + x) * a + X) + Y) + Z) - B) + A;
+
+  // 4a^2(x^2 + y^2) - K^2 in expanded form, summed strictly left to right.
+  // The expanded order decides the sign of D at the edge of the workspace
+  // (and with it which legs come out NaN); never use the factored form.
+  LegPair D = -(X * X);
+  D = D - X2 * Y;
+  D = D - X2 * Z;
+  D = D + X2 * B;
+  D = D + X2 * A;
+  D = D - Y * Y;
+  D = D - Y2 * Z;
+  D = D + Y2 * B;
+  D = D + Y2 * A;
+  D = D - Z * Z;
+  D = D + Z2 * B;
+  D = D - Z2 * A;
+  D = D - k.B2;
+  D = D + k.C;
+  D = D - k.A2;
+
+  // An anchor out of reach gives D < 0, a NaN root and a NaN angle for this
+  // leg only; that is how "unreachable" is reported.
+  v = solution * lane_sqrt(D) + (y + y) * a;
+}
+
+// Legs solved per block: their atan2 arguments first, then their angles.
+constexpr std::size_t kBlock = 8;
+
 }  // namespace
 
 void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
@@ -39,60 +105,45 @@ void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
   if (out.size() != model.branches.size())
     throw std::invalid_argument("inverse_kinematics: output size differs from branch count");
 
+  // A singular motor pose ends the call with no angle returned, so failing
+  // before any leg is solved is indistinguishable from failing on reaching it.
+  for (const Branch& branch : model.branches)
+    if (!branch.t_motor_world) raise_fatal(kSingularMatrixMessage);
+
   Mat4 t = t_world_platform;
   if (body_yaw) t = multiply(body_yaw_prerotation(*body_yaw), t);
 
-  const double a = model.motor_arm_length;
-  const double b = model.rod_length;
-  const double A = a * a;
-  const double B = b * b;
-  const double A2 = A * A;
-  const double B2 = B * B;
-  const double C = (B + B) * A;
+  const LegConstants k(model.motor_arm_length, model.rod_length);
 
-  for (std::size_t i = 0; i < model.branches.size(); ++i) {
-    const Branch& branch = model.branches[i];
-    if (!branch.t_motor_world) raise_fatal(kSingularMatrixMessage);
-
-    // The platform pose in the motor frame is formed first and only then
-    // applied to the anchor; regrouping as Minv * (T * p) changes the rounding.
-    const Mat4 t_motor_platform = multiply(*branch.t_motor_world, t);
-    const Vec3 q = transform_point(t_motor_platform, branch.branch_platform);
-    const double x = q[0], y = q[1], z = q[2];
-
-    const double X = x * x;
-    const double Y = y * y;
-    const double Z = z * z;
-    const double X2 = X + X;
-    const double Y2 = Y + Y;
-    const double Z2 = Z + Z;
-
-    const double u = (((((x + x) * a + X) + Y) + Z) - B) + A;
-
-    // 4a^2(x^2 + y^2) - K^2 in expanded form, summed strictly left to right.
-    // The expanded order decides the sign of D at the edge of the workspace
-    // (and with it which legs come out NaN); never use the factored form.
-    double D = -(X * X);
-    D = D - X2 * Y;
-    D = D - X2 * Z;
-    D = D + X2 * B;
-    D = D + X2 * A;
-    D = D - Y * Y;
-    D = D - Y2 * Z;
-    D = D + Y2 * B;
-    D = D + Y2 * A;
-    D = D - Z * Z;
-    D = D + Z2 * B;
-    D = D - Z2 * A;
-    D = D - B2;
-    D = D + C;
-    D = D - A2;
-
-    // An anchor out of reach gives D < 0, a NaN root and a NaN angle for this
-    // leg only; that is how "unreachable" is reported.
-    const double v = branch.solution * std::sqrt(D) + (y + y) * a;
-    const double h = std::atan2(v, u);
-    out[i] = wrap_angle(h + h);
+  // Legs are independent. For a block of legs the atan2 arguments are formed
+  // first, two legs at a time, and the angles after, so that the long
+  // dependency chains of neighbouring legs overlap instead of queueing.
+  const std::size_t n = model.branches.size();
+  for (std::size_t first = 0; first < n; first += kBlock) {
+    const std::size_t count = std::min(kBlock, n - first);
+    double u[kBlock], v[kBlock];
+    for (std::size_t j = 0; j < count; j += 2) {
+      // An odd leg out shares its pair with itself.
+      const Branch& b0 = model.branches[first + j];
+      const Branch& b1 = model.branches[first + std::min(j + 1, count - 1)];
+      const Mat4& m0 = *b0.t_motor_world;
+      const Mat4& m1 = *b1.t_motor_world;
+      LegPair t_motor_world[3][4], p[3], v2, u2;
+      for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) t_motor_world[r][c] = LegPair{m0(r, c), m1(r, c)};
+      for (int i = 0; i < 3; ++i) p[i] = LegPair{b0.branch_platform[i], b1.branch_platform[i]};
+      atan2_arguments(t_motor_world, t, p, LegPair{b0.solution, b1.solution}, k, v2, u2);
+      v[j] = v2[0];
+      u[j] = u2[0];
+      if (j + 1 < count) {
+        v[j + 1] = v2[1];
+        u[j + 1] = u2[1];
+      }
+    }
+    for (std::size_t j = 0; j < count; ++j) {
+      const double h = std::atan2(v[j], u[j]);
+      out[first + j] = wrap_angle(h + h);
+    }
   }
 }
 
