@@ -71,6 +71,17 @@ inline Mat4 rot_x(double angle) {
   return m;
 }
 
+// Rz(-psi), rows (c, s, 0, 0), (-s, c, 0, 0), ...: the pre-rotation the
+// inverse kinematics applies for a body yaw psi.
+inline Mat4 prerotation(double psi) {
+  Mat4 r = Mat4::identity();
+  r(0, 0) = std::cos(psi);
+  r(0, 1) = std::sin(psi);
+  r(1, 0) = -std::sin(psi);
+  r(1, 1) = std::cos(psi);
+  return r;
+}
+
 inline Mat4 rot_y(double angle) {
   Mat4 m = Mat4::identity();
   m(0, 0) = std::cos(angle);

@@ -32,15 +32,6 @@ std::string fatal_message_of(Kinematics& model, const JointAngles& angles) {
   return "<no error>";
 }
 
-// Rz(-psi) as the inverse kinematics pre-rotates with it.
-Mat4 prerotation(double psi) {
-  Mat4 r = Mat4::identity();
-  r(0, 0) = std::cos(psi);
-  r(0, 1) = std::sin(psi);
-  r(1, 0) = -std::sin(psi);
-  r(1, 1) = std::cos(psi);
-  return r;
-}
 
 // ------------------------------------------------------------- branch count
 
@@ -84,7 +75,7 @@ TEST_P(AtPose, YawedAnglesFromYawedStartReturnThePose) {
   Kinematics model = make_hexapod();
   const Mat4& pose = GetParam();
   for (double psi : {0.2, -0.6}) {
-    const Mat4 start = multiply(prerotation(psi), pose);
+    const Mat4 start = multiply(test::prerotation(psi), pose);
     reset_forward_kinematics(model, start);
     const Mat4 out = forward_kinematics(model, ik6(model, pose, psi), psi);
     EXPECT_TRUE(same_bits(model.fk_pose, start)) << "a step was taken for psi " << psi;

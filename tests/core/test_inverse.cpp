@@ -34,15 +34,6 @@ Kinematics single_leg(double a, double b, const Vec3& anchor, double solution) {
   return model;
 }
 
-// Rz(-psi) with the rows (c, s, 0, 0), (-s, c, 0, 0), ...
-Mat4 prerotation(double psi) {
-  Mat4 r = Mat4::identity();
-  r(0, 0) = std::cos(psi);
-  r(0, 1) = std::sin(psi);
-  r(1, 0) = -std::sin(psi);
-  r(1, 1) = std::cos(psi);
-  return r;
-}
 
 TEST(InverseKinematics, WorkedExampleTwoAssemblyModes) {
   Kinematics model(1.0, 1.0);
@@ -222,7 +213,7 @@ TEST_P(HexapodPose, YawEqualsPreRotatedPose) {
   const Kinematics model = test::make_hexapod();
   for (double psi : {0.1, -0.25, 0.5, -1.0}) {
     const std::array<double, 6> yawed = ik6(model, GetParam(), psi);
-    EXPECT_TRUE(test::same_bits(yawed, ik6(model, multiply(prerotation(psi), GetParam()))))
+    EXPECT_TRUE(test::same_bits(yawed, ik6(model, multiply(test::prerotation(psi), GetParam()))))
         << "psi = " << psi;
   }
 }
