@@ -37,7 +37,9 @@ struct Shared {
 };
 
 bool same_bits(std::span<const double> a, std::span<const double> b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+  // Empty spans may have null data, which memcmp must never see.
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 Values values_of(const Mat4& m) { return Values(m.v.begin(), m.v.end()); }
