@@ -177,11 +177,11 @@ PyObject* init() {
       {Py_tp_methods, floor_methods},
       {0, nullptr},
   };
-  PyType_Spec spec = {"zandrel_floor.Floor", static_cast<int>(sizeof(FloorObject)), 0,
+  PyType_Spec type_spec = {"zandrel_floor.Floor", static_cast<int>(sizeof(FloorObject)), 0,
                       Py_TPFLAGS_DEFAULT, slots};
   PyObject* module = PyModule_Create(&module_def);
   if (module == nullptr) return nullptr;
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr || PyModule_AddObjectRef(module, "Floor", type) < 0) {
     Py_XDECREF(type);
     Py_DECREF(module);

@@ -50,14 +50,14 @@ PyTypeObject* create_class_type() {
   };
   // No BASETYPE (no subclasses), no GC (instances hold no Python objects),
   // no instance dict and no weak references.
-  PyType_Spec spec = {
+  PyType_Spec type_spec = {
       "builtins.ZandrelRustKinematics",
       static_cast<int>(sizeof(KinematicsObject)),
       0,
       Py_TPFLAGS_DEFAULT,
       slots,
   };
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
 }
 
 bool add_class(PyObject* module) {

@@ -25,7 +25,7 @@ def test_class_identity_and_signature():
     assert K.__name__ == K.__qualname__ == "ZandrelRustKinematics"
     assert K.__text_signature__ == "(motor_arm_length, rod_length)"
     assert K.__doc__ == ""
-    # CPython's type repr prints the spec name when the module is builtins.
+    # CPython's type repr prints the full tp_name when the module is builtins.
     assert repr(K) == "<class 'builtins.ZandrelRustKinematics'>"
     assert repr(K(1, 1)).startswith("<builtins.ZandrelRustKinematics object at 0x")
 
