@@ -10,11 +10,14 @@
 
 #include "binding/arguments.hpp"
 #include "binding/convert.hpp"
+#include "binding/entry.hpp"
 #include "binding/panic.hpp"
 
 namespace zandrel::floor {
 namespace {
 
+using binding::as_cfunction;
+using binding::kFastcallKeywords;
 using binding::Signature;
 
 constexpr std::size_t kLegs = 6;
@@ -37,25 +40,10 @@ constexpr Signature kSafe{"Floor.inverse_kinematics_safe()", kSafeParams, 4, 1};
 
 PyTypeObject* floor_type = nullptr;
 
-// The same receiver discipline as the real entries: a type check and a
-// reference held for the call.
-class Receiver {
+// The same receiver check and held reference as the real entries.
+class Held : public binding::Receiver<FloorObject> {
  public:
-  explicit Receiver(PyObject* self) {
-    if (Py_TYPE(self) != floor_type && !PyType_IsSubtype(Py_TYPE(self), floor_type)) {
-      PyErr_SetString(PyExc_TypeError, "not a Floor");
-      return;
-    }
-    object_ = reinterpret_cast<FloorObject*>(Py_NewRef(self));
-  }
-  ~Receiver() { Py_XDECREF(reinterpret_cast<PyObject*>(object_)); }
-  Receiver(const Receiver&) = delete;
-  Receiver& operator=(const Receiver&) = delete;
-  explicit operator bool() const { return object_ != nullptr; }
-  FloorObject* operator->() const { return object_; }
-
- private:
-  FloorObject* object_ = nullptr;
+  explicit Held(PyObject* self) : Receiver(self, floor_type, "Floor") {}
 };
 
 // One value per leg, taken from the converted matrix so the result depends
@@ -70,7 +58,7 @@ PyObject* inverse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return binding::guarded([&]() -> PyObject* {
     PyObject* arg[2];
     if (!binding::bind_vector(kInverse, args, nargs, kwnames, arg)) return nullptr;
-    Receiver obj(self);
+    Held obj(self);
     if (!obj) return nullptr;
     Mat4 t_world_platform;
     std::optional<double> body_yaw;
@@ -87,7 +75,7 @@ PyObject* inverse_safe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return binding::guarded([&]() -> PyObject* {
     PyObject* arg[4];
     if (!binding::bind_vector(kSafe, args, nargs, kwnames, arg)) return nullptr;
-    Receiver obj(self);
+    Held obj(self);
     if (!obj) return nullptr;
     Mat4 t_world_platform;
     std::optional<double> body_yaw, max_relative_yaw, max_body_yaw;
@@ -109,7 +97,7 @@ PyObject* reset_forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return binding::guarded([&]() -> PyObject* {
     PyObject* arg[1];
     if (!binding::bind_vector(kReset, args, nargs, kwnames, arg)) return nullptr;
-    Receiver obj(self);
+    Held obj(self);
     if (!obj) return nullptr;
     Mat4 t_world_platform;
     if (!binding::matrix_argument(arg[0], "t_world_platform", t_world_platform)) return nullptr;
@@ -121,7 +109,7 @@ PyObject* forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return binding::guarded([&]() -> PyObject* {
     PyObject* arg[2];
     if (!binding::bind_vector(kForward, args, nargs, kwnames, arg)) return nullptr;
-    Receiver obj(self);
+    Held obj(self);
     if (!obj) return nullptr;
     std::array<double, kLegs> joint_angles;
     std::optional<double> body_yaw;
@@ -149,18 +137,11 @@ void floor_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-template <auto Entry>
-PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
-}
-
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 PyMethodDef floor_methods[] = {
-    {"inverse_kinematics", as_cfunction<inverse>(), kFastcall, nullptr},
-    {"inverse_kinematics_safe", as_cfunction<inverse_safe>(), kFastcall, nullptr},
-    {"reset_forward_kinematics", as_cfunction<reset_forward>(), kFastcall, nullptr},
-    {"forward_kinematics", as_cfunction<forward>(), kFastcall, nullptr},
+    {"inverse_kinematics", as_cfunction<inverse>(), kFastcallKeywords, nullptr},
+    {"inverse_kinematics_safe", as_cfunction<inverse_safe>(), kFastcallKeywords, nullptr},
+    {"reset_forward_kinematics", as_cfunction<reset_forward>(), kFastcallKeywords, nullptr},
+    {"forward_kinematics", as_cfunction<forward>(), kFastcallKeywords, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -178,7 +159,7 @@ PyObject* init() {
       {0, nullptr},
   };
   PyType_Spec type_spec = {"zandrel_floor.Floor", static_cast<int>(sizeof(FloorObject)), 0,
-                      Py_TPFLAGS_DEFAULT, slots};
+                           Py_TPFLAGS_DEFAULT, slots};
   PyObject* module = PyModule_Create(&module_def);
   if (module == nullptr) return nullptr;
   PyObject* type = PyType_FromSpec(&type_spec);

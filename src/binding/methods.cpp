@@ -9,6 +9,7 @@
 
 #include "binding/arguments.hpp"
 #include "binding/convert.hpp"
+#include "binding/entry.hpp"
 #include "binding/panic.hpp"
 #include "kinematics/forward.hpp"
 #include "kinematics/inverse.hpp"
@@ -34,32 +35,10 @@ constexpr Signature kReset{ZANDREL_ENTRY("reset_forward_kinematics"), kResetPara
 constexpr Signature kForward{ZANDREL_ENTRY("forward_kinematics"), kForwardParams, 2, 1};
 constexpr Signature kSafe{ZANDREL_ENTRY("inverse_kinematics_safe"), kSafeParams, 4, 1};
 
-// Holds the receiver for the duration of the call; null (with the receiver
-// TypeError set) when it is not an instance of the class.
-class Receiver {
+// The receiver of every method: an instance of the class.
+class Held : public Receiver<KinematicsObject> {
  public:
-  explicit Receiver(PyObject* self) {
-    PyTypeObject* type = class_type();
-    if (type == nullptr) return;
-    if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
-      if (PyObject* qualname = PyType_GetQualName(Py_TYPE(self))) {
-        PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'ZandrelRustKinematics'",
-                     qualname);
-        Py_DECREF(qualname);
-      }
-      return;
-    }
-    object_ = reinterpret_cast<KinematicsObject*>(Py_NewRef(self));
-  }
-  ~Receiver() { Py_XDECREF(reinterpret_cast<PyObject*>(object_)); }
-  Receiver(const Receiver&) = delete;
-  Receiver& operator=(const Receiver&) = delete;
-
-  explicit operator bool() const { return object_ != nullptr; }
-  KinematicsObject* operator->() const { return object_; }
-
- private:
-  KinematicsObject* object_ = nullptr;
+  explicit Held(PyObject* self) : Receiver(self, class_type(), "ZandrelRustKinematics") {}
 };
 
 // Angle storage without heap allocation for any realistic leg count.
@@ -84,7 +63,7 @@ PyObject* add_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return guarded([&]() -> PyObject* {
     PyObject* arg[3];
     if (!bind_vector(kAddBranch, args, nargs, kwnames, arg)) return nullptr;
-    Receiver obj(self);
+    Held obj(self);
     if (!obj) return nullptr;
     Vec3 branch_platform;
     Mat4 t_world_motor;
@@ -104,7 +83,7 @@ PyObject* inverse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded([&]() -> PyObject* {
     PyObject* arg[2];
     if (!bind_vector(kInverse, args, nargs, kwnames, arg)) return nullptr;
-    Receiver obj(self);
+    Held obj(self);
     if (!obj) return nullptr;
     Mat4 t_world_platform;
     std::optional<double> body_yaw;
@@ -124,7 +103,7 @@ PyObject* reset_forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&]() -> PyObject* {
     PyObject* arg[1];
     if (!bind_vector(kReset, args, nargs, kwnames, arg)) return nullptr;
-    Receiver obj(self);
+    Held obj(self);
     if (!obj) return nullptr;
     Mat4 t_world_platform;
     if (!matrix_argument(arg[0], "t_world_platform", t_world_platform)) return nullptr;
@@ -139,7 +118,7 @@ PyObject* forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded([&]() -> PyObject* {
     PyObject* arg[2];
     if (!bind_vector(kForward, args, nargs, kwnames, arg)) return nullptr;
-    Receiver obj(self);
+    Held obj(self);
     if (!obj) return nullptr;
     JointAngles joint_angles;
     std::optional<double> body_yaw;
@@ -158,7 +137,7 @@ PyObject* inverse_safe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded([&]() -> PyObject* {
     PyObject* arg[4];
     if (!bind_vector(kSafe, args, nargs, kwnames, arg)) return nullptr;
-    Receiver obj(self);
+    Held obj(self);
     if (!obj) return nullptr;
     Mat4 t_world_platform;
     std::optional<double> body_yaw, max_relative_yaw, max_body_yaw;
@@ -176,13 +155,6 @@ PyObject* inverse_safe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
     return float_list(result.view());
   });
-}
-
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
-template <auto Entry>
-PyCFunction as_cfunction() {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Entry));
 }
 
 }  // namespace
@@ -214,15 +186,15 @@ void kinematics_dealloc(PyObject* self) {
 }
 
 PyMethodDef kinematics_methods[] = {
-    {"add_branch", as_cfunction<add_branch>(), kFastcall,
+    {"add_branch", as_cfunction<add_branch>(), kFastcallKeywords,
      "add_branch($self, branch_platform, t_world_motor, solution)\n--\n\n"},
-    {"inverse_kinematics", as_cfunction<inverse>(), kFastcall,
+    {"inverse_kinematics", as_cfunction<inverse>(), kFastcallKeywords,
      "inverse_kinematics($self, t_world_platform, body_yaw=None)\n--\n\n"},
-    {"reset_forward_kinematics", as_cfunction<reset_forward>(), kFastcall,
+    {"reset_forward_kinematics", as_cfunction<reset_forward>(), kFastcallKeywords,
      "reset_forward_kinematics($self, t_world_platform)\n--\n\n"},
-    {"forward_kinematics", as_cfunction<forward>(), kFastcall,
+    {"forward_kinematics", as_cfunction<forward>(), kFastcallKeywords,
      "forward_kinematics($self, joint_angles, body_yaw=None)\n--\n\n"},
-    {"inverse_kinematics_safe", as_cfunction<inverse_safe>(), kFastcall,
+    {"inverse_kinematics_safe", as_cfunction<inverse_safe>(), kFastcallKeywords,
      "inverse_kinematics_safe($self, t_world_platform, body_yaw=None, max_relative_yaw=None, "
      "max_body_yaw=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
