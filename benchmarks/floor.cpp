@@ -8,17 +8,16 @@
 #include <array>
 #include <optional>
 
-#include "binding/arguments.hpp"
-#include "binding/convert.hpp"
+#include "binding/entries.hpp"
 #include "binding/entry.hpp"
-#include "binding/panic.hpp"
 
 namespace zandrel::floor {
 namespace {
 
+using namespace binding::entries;
 using binding::as_cfunction;
+using binding::call_method;
 using binding::kFastcallKeywords;
-using binding::Signature;
 
 constexpr std::size_t kLegs = 6;
 
@@ -27,23 +26,13 @@ struct FloorObject {
   Mat4 pose;  // returned by forward_kinematics, as the real one returns its stored pose
 };
 
-constexpr const char* kInverseParams[] = {"t_world_platform", "body_yaw"};
-constexpr const char* kResetParams[] = {"t_world_platform"};
-constexpr const char* kForwardParams[] = {"joint_angles", "body_yaw"};
-constexpr const char* kSafeParams[] = {"t_world_platform", "body_yaw", "max_relative_yaw",
-                                       "max_body_yaw"};
-
-constexpr Signature kInverse{"Floor.inverse_kinematics()", kInverseParams, 2, 1};
-constexpr Signature kReset{"Floor.reset_forward_kinematics()", kResetParams, 1, 1};
-constexpr Signature kForward{"Floor.forward_kinematics()", kForwardParams, 2, 1};
-constexpr Signature kSafe{"Floor.inverse_kinematics_safe()", kSafeParams, 4, 1};
-
 PyTypeObject* floor_type = nullptr;
 
 // The same receiver check and held reference as the real entries.
 class Held : public binding::Receiver<FloorObject> {
  public:
-  explicit Held(PyObject* self) : Receiver(self, floor_type, "Floor") {}
+  static constexpr const char* kClassName = "Floor";
+  explicit Held(PyObject* self) : Receiver(self, floor_type, kClassName) {}
 };
 
 // One value per leg, taken from the converted matrix so the result depends
@@ -55,69 +44,35 @@ std::array<double, kLegs> some_angles(const Mat4& t) {
 }
 
 PyObject* inverse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return binding::guarded([&]() -> PyObject* {
-    PyObject* arg[2];
-    if (!binding::bind_vector(kInverse, args, nargs, kwnames, arg)) return nullptr;
-    Held obj(self);
-    if (!obj) return nullptr;
-    Mat4 t_world_platform;
-    std::optional<double> body_yaw;
-    if (!binding::matrix_argument(arg[0], "t_world_platform", t_world_platform) ||
-        !binding::optional_argument(arg[1], "body_yaw", body_yaw))
-      return nullptr;
-    const auto angles = some_angles(t_world_platform);
-    return binding::float_list(angles);
-  });
+  return call_method<Held, kInverse>(self, args, nargs, kwnames,
+                                     [](FloorObject&, const Mat4& t_world_platform, Yaw) {
+                                       return binding::float_list(some_angles(t_world_platform));
+                                     });
 }
 
 PyObject* inverse_safe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return binding::guarded([&]() -> PyObject* {
-    PyObject* arg[4];
-    if (!binding::bind_vector(kSafe, args, nargs, kwnames, arg)) return nullptr;
-    Held obj(self);
-    if (!obj) return nullptr;
-    Mat4 t_world_platform;
-    std::optional<double> body_yaw, max_relative_yaw, max_body_yaw;
-    if (!binding::matrix_argument(arg[0], "t_world_platform", t_world_platform) ||
-        !binding::optional_argument(arg[1], "body_yaw", body_yaw) ||
-        !binding::optional_argument(arg[2], "max_relative_yaw", max_relative_yaw) ||
-        !binding::optional_argument(arg[3], "max_body_yaw", max_body_yaw))
-      return nullptr;
-    std::array<double, kLegs + 1> result;
-    result[0] = body_yaw.value_or(0.0);
-    const auto angles = some_angles(t_world_platform);
-    for (std::size_t i = 0; i < kLegs; ++i) result[i + 1] = angles[i];
-    return binding::float_list(result);
-  });
+  return call_method<Held, kSafe>(
+      self, args, nargs, kwnames,
+      [](FloorObject&, const Mat4& t_world_platform, Yaw body_yaw, Yaw, Yaw) {
+        std::array<double, kLegs + 1> result;
+        result[0] = body_yaw.value_or(0.0);
+        const auto angles = some_angles(t_world_platform);
+        for (std::size_t i = 0; i < kLegs; ++i) result[i + 1] = angles[i];
+        return binding::float_list(result);
+      });
 }
 
 PyObject* reset_forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  return binding::guarded([&]() -> PyObject* {
-    PyObject* arg[1];
-    if (!binding::bind_vector(kReset, args, nargs, kwnames, arg)) return nullptr;
-    Held obj(self);
-    if (!obj) return nullptr;
-    Mat4 t_world_platform;
-    if (!binding::matrix_argument(arg[0], "t_world_platform", t_world_platform)) return nullptr;
-    Py_RETURN_NONE;
-  });
+  return call_method<Held, kReset>(self, args, nargs, kwnames,
+                                   [](FloorObject&, const Mat4&) -> PyObject* { Py_RETURN_NONE; });
 }
 
 PyObject* forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return binding::guarded([&]() -> PyObject* {
-    PyObject* arg[2];
-    if (!binding::bind_vector(kForward, args, nargs, kwnames, arg)) return nullptr;
-    Held obj(self);
-    if (!obj) return nullptr;
-    std::array<double, kLegs> joint_angles;
-    std::optional<double> body_yaw;
-    if (!binding::sequence_argument(arg[0], "joint_angles", joint_angles) ||
-        !binding::optional_argument(arg[1], "body_yaw", body_yaw))
-      return nullptr;
-    return binding::matrix_list(obj->pose);
-  });
+  return call_method<Held, kForward>(
+      self, args, nargs, kwnames,
+      [](FloorObject& obj, const JointAngles&, Yaw) { return binding::matrix_list(obj.pose); });
 }
 
 PyObject* floor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -138,10 +93,10 @@ void floor_dealloc(PyObject* self) {
 }
 
 PyMethodDef floor_methods[] = {
-    {"inverse_kinematics", as_cfunction<inverse>(), kFastcallKeywords, nullptr},
-    {"inverse_kinematics_safe", as_cfunction<inverse_safe>(), kFastcallKeywords, nullptr},
-    {"reset_forward_kinematics", as_cfunction<reset_forward>(), kFastcallKeywords, nullptr},
-    {"forward_kinematics", as_cfunction<forward>(), kFastcallKeywords, nullptr},
+    {kInverse.name, as_cfunction<inverse>(), kFastcallKeywords, nullptr},
+    {kSafe.name, as_cfunction<inverse_safe>(), kFastcallKeywords, nullptr},
+    {kReset.name, as_cfunction<reset_forward>(), kFastcallKeywords, nullptr},
+    {kForward.name, as_cfunction<forward>(), kFastcallKeywords, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,6 +8,7 @@
 
 #include "binding/methods.hpp"
 #include "binding/panic.hpp"
+#include "binding/publish_once.hpp"
 
 namespace zandrel::binding {
 namespace {
@@ -22,43 +23,8 @@ PyModuleDef module_def = {
     nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// The class name, its constructor's text signature and an empty docstring;
-// the interpreter splits it into __text_signature__ and __doc__ == "".
-constexpr const char* kClassDoc = "ZandrelRustKinematics(motor_arm_length, rod_length)\n--\n\n";
-
 std::atomic<std::int64_t> owning_interpreter{-1};
 std::atomic<PyObject*> module_cell{nullptr};
-std::atomic<PyTypeObject*> type_cell{nullptr};
-
-// Keeps the first of two racing creations and drops the other.
-template <class T>
-T* publish_once(std::atomic<T*>& cell, T* created) {
-  T* expected = nullptr;
-  if (cell.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) return created;
-  Py_DECREF(reinterpret_cast<PyObject*>(created));
-  return expected;
-}
-
-PyTypeObject* create_class_type() {
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(kClassDoc)},
-      {Py_tp_base, &PyBaseObject_Type},
-      {Py_tp_new, reinterpret_cast<void*>(kinematics_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(kinematics_dealloc)},
-      {Py_tp_methods, kinematics_methods},
-      {0, nullptr},
-  };
-  // No BASETYPE (no subclasses), no GC (instances hold no Python objects),
-  // no instance dict and no weak references.
-  PyType_Spec type_spec = {
-      "builtins.ZandrelRustKinematics",
-      static_cast<int>(sizeof(KinematicsObject)),
-      0,
-      Py_TPFLAGS_DEFAULT,
-      slots,
-  };
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-}
 
 bool add_class(PyObject* module) {
   PyTypeObject* type = class_type();
@@ -114,14 +80,6 @@ PyObject* init_module() {
 }
 
 }  // namespace
-
-PyTypeObject* class_type() {
-  if (PyTypeObject* type = type_cell.load(std::memory_order_acquire)) return type;
-  PyTypeObject* created = create_class_type();
-  if (created == nullptr) return nullptr;
-  return publish_once(type_cell, created);
-}
-
 }  // namespace zandrel::binding
 
 PyMODINIT_FUNC PyInit_zandrel_torso_kinematics() {

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <span>
 
@@ -20,6 +22,21 @@ bool number_argument(PyObject* value, const char* name, double& out);
 bool optional_argument(PyObject* value, const char* name, std::optional<double>& out);
 bool sequence_argument(PyObject* value, const char* name, std::span<double> out);
 bool matrix_argument(PyObject* value, const char* name, Mat4& out);
+
+// The conversion for each C++ parameter type an entry may declare.
+inline bool convert_argument(PyObject* value, const char* name, double& out) {
+  return number_argument(value, name, out);
+}
+inline bool convert_argument(PyObject* value, const char* name, std::optional<double>& out) {
+  return optional_argument(value, name, out);
+}
+template <std::size_t N>
+bool convert_argument(PyObject* value, const char* name, std::array<double, N>& out) {
+  return sequence_argument(value, name, out);
+}
+inline bool convert_argument(PyObject* value, const char* name, Mat4& out) {
+  return matrix_argument(value, name, out);
+}
 
 // New list of floats / list of four lists of four floats, or null with a
 // PanicException("Python API call failed") pending.

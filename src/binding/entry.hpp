@@ -1,9 +1,17 @@
-// Plumbing shared by every FASTCALL entry: the receiver check and the cast
-// into the method table. The benchmark's floor uses the same pieces, so it
-// pays exactly what the real entries pay.
+// The sequence every FASTCALL entry follows, written once: guard against C++
+// exceptions, bind the arguments, check the receiver, convert every argument,
+// then hand the converted values to the entry's body. The benchmark's floor
+// uses the same pieces, so it pays exactly what the real entries pay.
 #pragma once
 
 #include <Python.h>
+
+#include <tuple>
+#include <utility>
+
+#include "binding/arguments.hpp"
+#include "binding/convert.hpp"
+#include "binding/panic.hpp"
 
 namespace zandrel::binding {
 
@@ -38,9 +46,36 @@ class Receiver {
 
   explicit operator bool() const { return object_ != nullptr; }
   Object* operator->() const { return object_; }
+  Object& operator*() const { return *object_; }
 
  private:
   Object* object_ = nullptr;
 };
+
+// Converts the bound arguments in parameter order, stopping at the first
+// failure, so a call reports the same error whichever entry it reaches.
+template <class Sig>
+bool convert_all(const Sig& sig, const Bound<Sig>& bound, typename Sig::arguments& out) {
+  return [&]<std::size_t... I>(std::index_sequence<I...>) {
+    return (convert_argument(bound[I], sig.names[I], std::get<I>(out)) && ...);
+  }(std::make_index_sequence<Sig::count>{});
+}
+
+// One method call. `Held` is the receiver type of the class (it names the
+// class in messages as Held::kClassName); `body(object, arguments...)` runs
+// the operation and builds the result.
+template <class Held, const auto& Sig, class Body>
+PyObject* call_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      Body&& body) noexcept {
+  return guarded([&]() -> PyObject* {
+    Bound<std::remove_cvref_t<decltype(Sig)>> bound;
+    if (!bind_vector(Held::kClassName, Sig, args, nargs, kwnames, bound)) return nullptr;
+    Held object(self);
+    if (!object) return nullptr;
+    typename std::remove_cvref_t<decltype(Sig)>::arguments converted;
+    if (!convert_all(Sig, bound, converted)) return nullptr;
+    return std::apply([&](auto&... values) { return body(*object, values...); }, converted);
+  });
+}
 
 }  // namespace zandrel::binding

@@ -1,44 +1,40 @@
-// Each entry binds its arguments, checks the receiver, converts everything,
-// then runs one core operation under the model lock and builds the result
-// after the lock is released. All logic lives in the core.
+// The class: each entry runs one core operation under the model lock and
+// builds its result after the lock is released; binding, receiver check and
+// conversion come first (binding/entry.hpp). All logic lives in the core.
 #include "binding/methods.hpp"
 
 #include <array>
+#include <atomic>
 #include <new>
+#include <span>
 #include <vector>
 
-#include "binding/arguments.hpp"
-#include "binding/convert.hpp"
+#include "binding/entries.hpp"
 #include "binding/entry.hpp"
-#include "binding/panic.hpp"
+#include "binding/publish_once.hpp"
 #include "kinematics/forward.hpp"
 #include "kinematics/inverse.hpp"
 #include "kinematics/inverse_safe.hpp"
+#include "kinematics/model_lock.hpp"
 
 namespace zandrel::binding {
 namespace {
 
-#define ZANDREL_ENTRY(name) "ZandrelRustKinematics." name "()"
+using namespace entries;
 
-constexpr const char* kNewParams[] = {"motor_arm_length", "rod_length"};
-constexpr const char* kAddBranchParams[] = {"branch_platform", "t_world_motor", "solution"};
-constexpr const char* kInverseParams[] = {"t_world_platform", "body_yaw"};
-constexpr const char* kResetParams[] = {"t_world_platform"};
-constexpr const char* kForwardParams[] = {"joint_angles", "body_yaw"};
-constexpr const char* kSafeParams[] = {"t_world_platform", "body_yaw", "max_relative_yaw",
-                                       "max_body_yaw"};
+struct KinematicsObject {
+  PyObject_HEAD
+  ModelLock lock;
+  Kinematics model;
+};
 
-constexpr Signature kNew{ZANDREL_ENTRY("__new__"), kNewParams, 2, 2};
-constexpr Signature kAddBranch{ZANDREL_ENTRY("add_branch"), kAddBranchParams, 3, 3};
-constexpr Signature kInverse{ZANDREL_ENTRY("inverse_kinematics"), kInverseParams, 2, 1};
-constexpr Signature kReset{ZANDREL_ENTRY("reset_forward_kinematics"), kResetParams, 1, 1};
-constexpr Signature kForward{ZANDREL_ENTRY("forward_kinematics"), kForwardParams, 2, 1};
-constexpr Signature kSafe{ZANDREL_ENTRY("inverse_kinematics_safe"), kSafeParams, 4, 1};
+std::atomic<PyTypeObject*> type_cell{nullptr};
 
 // The receiver of every method: an instance of the class.
 class Held : public Receiver<KinematicsObject> {
  public:
-  explicit Held(PyObject* self) : Receiver(self, class_type(), "ZandrelRustKinematics") {}
+  static constexpr const char* kClassName = entries::kClassName.data();
+  explicit Held(PyObject* self) : Receiver(self, class_type(), kClassName) {}
 };
 
 // Angle storage without heap allocation for any realistic leg count.
@@ -60,113 +56,77 @@ class AngleBuffer {
 };
 
 PyObject* add_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* arg[3];
-    if (!bind_vector(kAddBranch, args, nargs, kwnames, arg)) return nullptr;
-    Held obj(self);
-    if (!obj) return nullptr;
-    Vec3 branch_platform;
-    Mat4 t_world_motor;
-    double solution;
-    if (!sequence_argument(arg[0], "branch_platform", branch_platform) ||
-        !matrix_argument(arg[1], "t_world_motor", t_world_motor) ||
-        !number_argument(arg[2], "solution", solution))
-      return nullptr;
-    obj->lock.run(obj->model, [&](Kinematics& model) {
-      model.add_branch(branch_platform, t_world_motor, solution);
-    });
-    Py_RETURN_NONE;
-  });
+  return call_method<Held, kAddBranch>(
+      self, args, nargs, kwnames,
+      [](KinematicsObject& obj, const Vec3& branch_platform, const Mat4& t_world_motor,
+         double solution) -> PyObject* {
+        obj.lock.run(obj.model, [&](Kinematics& model) {
+          model.add_branch(branch_platform, t_world_motor, solution);
+        });
+        Py_RETURN_NONE;
+      });
 }
 
 PyObject* inverse(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* arg[2];
-    if (!bind_vector(kInverse, args, nargs, kwnames, arg)) return nullptr;
-    Held obj(self);
-    if (!obj) return nullptr;
-    Mat4 t_world_platform;
-    std::optional<double> body_yaw;
-    if (!matrix_argument(arg[0], "t_world_platform", t_world_platform) ||
-        !optional_argument(arg[1], "body_yaw", body_yaw))
-      return nullptr;
-    AngleBuffer angles;
-    obj->lock.run(obj->model, [&](const Kinematics& model) {
-      inverse_kinematics(model, t_world_platform, body_yaw, angles.resize(model.branches.size()));
-    });
-    return float_list(angles.view());
-  });
+  return call_method<Held, kInverse>(
+      self, args, nargs, kwnames,
+      [](KinematicsObject& obj, const Mat4& t_world_platform, Yaw body_yaw) {
+        AngleBuffer angles;
+        obj.lock.run(obj.model, [&](const Kinematics& model) {
+          inverse_kinematics(model, t_world_platform, body_yaw,
+                             angles.resize(model.branches.size()));
+        });
+        return float_list(angles.view());
+      });
 }
 
 PyObject* reset_forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* arg[1];
-    if (!bind_vector(kReset, args, nargs, kwnames, arg)) return nullptr;
-    Held obj(self);
-    if (!obj) return nullptr;
-    Mat4 t_world_platform;
-    if (!matrix_argument(arg[0], "t_world_platform", t_world_platform)) return nullptr;
-    obj->lock.run(obj->model, [&](Kinematics& model) {
-      reset_forward_kinematics(model, t_world_platform);
-    });
-    Py_RETURN_NONE;
-  });
+  return call_method<Held, kReset>(
+      self, args, nargs, kwnames,
+      [](KinematicsObject& obj, const Mat4& t_world_platform) -> PyObject* {
+        obj.lock.run(obj.model, [&](Kinematics& model) {
+          reset_forward_kinematics(model, t_world_platform);
+        });
+        Py_RETURN_NONE;
+      });
 }
 
 PyObject* forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* arg[2];
-    if (!bind_vector(kForward, args, nargs, kwnames, arg)) return nullptr;
-    Held obj(self);
-    if (!obj) return nullptr;
-    JointAngles joint_angles;
-    std::optional<double> body_yaw;
-    if (!sequence_argument(arg[0], "joint_angles", joint_angles) ||
-        !optional_argument(arg[1], "body_yaw", body_yaw))
-      return nullptr;
-    const Mat4 pose = obj->lock.run(obj->model, [&](Kinematics& model) {
-      return forward_kinematics(model, joint_angles, body_yaw);
-    });
-    return matrix_list(pose);
-  });
+  return call_method<Held, kForward>(
+      self, args, nargs, kwnames,
+      [](KinematicsObject& obj, const JointAngles& joint_angles, Yaw body_yaw) {
+        const Mat4 pose = obj.lock.run(obj.model, [&](Kinematics& model) {
+          return forward_kinematics(model, joint_angles, body_yaw);
+        });
+        return matrix_list(pose);
+      });
 }
 
 PyObject* inverse_safe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    PyObject* arg[4];
-    if (!bind_vector(kSafe, args, nargs, kwnames, arg)) return nullptr;
-    Held obj(self);
-    if (!obj) return nullptr;
-    Mat4 t_world_platform;
-    std::optional<double> body_yaw, max_relative_yaw, max_body_yaw;
-    if (!matrix_argument(arg[0], "t_world_platform", t_world_platform) ||
-        !optional_argument(arg[1], "body_yaw", body_yaw) ||
-        !optional_argument(arg[2], "max_relative_yaw", max_relative_yaw) ||
-        !optional_argument(arg[3], "max_body_yaw", max_body_yaw))
-      return nullptr;
-    // Element 0 is the yaw used, then one angle per branch.
-    AngleBuffer result;
-    obj->lock.run(obj->model, [&](const Kinematics& model) {
-      const std::span<double> out = result.resize(model.branches.size() + 1);
-      out[0] = inverse_kinematics_safe(model, t_world_platform, body_yaw, max_relative_yaw,
-                                       max_body_yaw, out.subspan(1));
-    });
-    return float_list(result.view());
-  });
+  return call_method<Held, kSafe>(
+      self, args, nargs, kwnames,
+      [](KinematicsObject& obj, const Mat4& t_world_platform, Yaw body_yaw, Yaw max_relative_yaw,
+         Yaw max_body_yaw) {
+        // Element 0 is the yaw used, then one angle per branch.
+        AngleBuffer result;
+        obj.lock.run(obj.model, [&](const Kinematics& model) {
+          const std::span<double> out = result.resize(model.branches.size() + 1);
+          out[0] = inverse_kinematics_safe(model, t_world_platform, body_yaw, max_relative_yaw,
+                                           max_body_yaw, out.subspan(1));
+        });
+        return float_list(result.view());
+      });
 }
-
-}  // namespace
 
 PyObject* kinematics_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* arg[2];
-    if (!bind_tuple(kNew, args, kwargs, arg)) return nullptr;
-    double motor_arm_length, rod_length;
-    if (!number_argument(arg[0], "motor_arm_length", motor_arm_length) ||
-        !number_argument(arg[1], "rod_length", rod_length))
-      return nullptr;
+    Bound<decltype(kNew)> bound;
+    if (!bind_tuple(Held::kClassName, kNew, args, kwargs, bound)) return nullptr;
+    decltype(kNew)::arguments lengths;
+    if (!convert_all(kNew, bound, lengths)) return nullptr;
+    const auto [motor_arm_length, rod_length] = lengths;
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) return nullptr;
     auto* obj = reinterpret_cast<KinematicsObject*>(self);
@@ -185,19 +145,48 @@ void kinematics_dealloc(PyObject* self) {
   Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
+template <const auto& Sig>
+constexpr const char* text_signature_of = text_signature<Sig, kClassName>.data();
+
 PyMethodDef kinematics_methods[] = {
-    {"add_branch", as_cfunction<add_branch>(), kFastcallKeywords,
-     "add_branch($self, branch_platform, t_world_motor, solution)\n--\n\n"},
-    {"inverse_kinematics", as_cfunction<inverse>(), kFastcallKeywords,
-     "inverse_kinematics($self, t_world_platform, body_yaw=None)\n--\n\n"},
-    {"reset_forward_kinematics", as_cfunction<reset_forward>(), kFastcallKeywords,
-     "reset_forward_kinematics($self, t_world_platform)\n--\n\n"},
-    {"forward_kinematics", as_cfunction<forward>(), kFastcallKeywords,
-     "forward_kinematics($self, joint_angles, body_yaw=None)\n--\n\n"},
-    {"inverse_kinematics_safe", as_cfunction<inverse_safe>(), kFastcallKeywords,
-     "inverse_kinematics_safe($self, t_world_platform, body_yaw=None, max_relative_yaw=None, "
-     "max_body_yaw=None)\n--\n\n"},
+    {kAddBranch.name, as_cfunction<add_branch>(), kFastcallKeywords,
+     text_signature_of<kAddBranch>},
+    {kInverse.name, as_cfunction<inverse>(), kFastcallKeywords, text_signature_of<kInverse>},
+    {kReset.name, as_cfunction<reset_forward>(), kFastcallKeywords, text_signature_of<kReset>},
+    {kForward.name, as_cfunction<forward>(), kFastcallKeywords, text_signature_of<kForward>},
+    {kSafe.name, as_cfunction<inverse_safe>(), kFastcallKeywords, text_signature_of<kSafe>},
     {nullptr, nullptr, 0, nullptr},
 };
+
+PyTypeObject* create_class_type() {
+  PyType_Slot slots[] = {
+      // The constructor's text signature and an empty docstring.
+      {Py_tp_doc, const_cast<char*>(text_signature_of<kNew>)},
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_new, reinterpret_cast<void*>(kinematics_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(kinematics_dealloc)},
+      {Py_tp_methods, kinematics_methods},
+      {0, nullptr},
+  };
+  // No BASETYPE (no subclasses), no GC (instances hold no Python objects),
+  // no instance dict and no weak references.
+  PyType_Spec type_spec = {
+      "builtins.ZandrelRustKinematics",
+      static_cast<int>(sizeof(KinematicsObject)),
+      0,
+      Py_TPFLAGS_DEFAULT,
+      slots,
+  };
+  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
+}
+
+}  // namespace
+
+PyTypeObject* class_type() {
+  if (PyTypeObject* type = type_cell.load(std::memory_order_acquire)) return type;
+  PyTypeObject* created = create_class_type();
+  if (created == nullptr) return nullptr;
+  return publish_once(type_cell, created);
+}
 
 }  // namespace zandrel::binding

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "binding/publish_once.hpp"
+
 namespace zandrel::binding {
 namespace {
 
@@ -22,12 +24,7 @@ PyObject* get_panic_type() {
   PyObject* created = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
                                                 PyExc_BaseException, nullptr);
   if (created == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!panic_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-    Py_DECREF(created);
-    return expected;
-  }
-  return created;  // the process keeps this reference forever
+  return publish_once(panic_type, created);  // the process keeps this reference forever
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <array>
 #include <optional>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
-#include "kinematics/forward.hpp"
+#include "binding/entries.hpp"
 #include "kinematics/mat4.hpp"
 
 namespace zandrel::stub {
@@ -56,10 +59,9 @@ struct Annotation<void> {
   static TypeInfo result() { return {"None", {}}; }
 };
 
-struct Self {};
 template <>
-struct Annotation<Self> {
-  static TypeInfo result() { return {"ZandrelRustKinematics", {}}; }
+struct Annotation<binding::Self> {
+  static TypeInfo result() { return {std::string(binding::entries::kClassName), {}}; }
 };
 
 template <class T>
@@ -68,59 +70,46 @@ template <class T>
 constexpr TypeInfo (*result)() = &Annotation<T>::result;
 
 // Each default has its own once-initialised text.
-template <int Cell>
+template <const auto& Sig, std::size_t I>
 const std::string& none_default() {
   static const std::string text = "None";
   return text;
 }
 
-using Vec = std::array<double, 3>;
-using Optional = std::optional<double>;
-constexpr auto kNone = SignatureEntry::none;
-constexpr auto kPlain = SignatureEntry::plain;
-constexpr auto kDefault = SignatureEntry::with_default;
+// A method whose parameters are all required is written plainly; otherwise
+// its required parameters are named and the others carry their default.
+template <const auto& Sig, std::size_t I>
+constexpr ParameterRecord parameter_record() {
+  using S = std::remove_cvref_t<decltype(Sig)>;
+  using T = std::tuple_element_t<I, typename S::arguments>;
+  if constexpr (S::required == S::count) return {Sig.names[I], param<T>, SignatureEntry::none, nullptr};
+  else if constexpr (I < S::required) return {Sig.names[I], param<T>, SignatureEntry::plain, nullptr};
+  else return {Sig.names[I], param<T>, SignatureEntry::with_default, none_default<Sig, I>};
+}
 
-constexpr ParameterRecord kNewParams[] = {
-    {"motor_arm_length", param<double>, kNone, nullptr},
-    {"rod_length", param<double>, kNone, nullptr},
-};
-constexpr ParameterRecord kAddBranchParams[] = {
-    {"branch_platform", param<Vec>, kNone, nullptr},
-    {"t_world_motor", param<Mat4>, kNone, nullptr},
-    {"solution", param<double>, kNone, nullptr},
-};
-constexpr ParameterRecord kInverseParams[] = {
-    {"t_world_platform", param<Mat4>, kPlain, nullptr},
-    {"body_yaw", param<Optional>, kDefault, none_default<0>},
-};
-constexpr ParameterRecord kResetParams[] = {
-    {"t_world_platform", param<Mat4>, kNone, nullptr},
-};
-constexpr ParameterRecord kForwardParams[] = {
-    {"joint_angles", param<JointAngles>, kPlain, nullptr},
-    {"body_yaw", param<Optional>, kDefault, none_default<1>},
-};
-constexpr ParameterRecord kSafeParams[] = {
-    {"t_world_platform", param<Mat4>, kPlain, nullptr},
-    {"body_yaw", param<Optional>, kDefault, none_default<2>},
-    {"max_relative_yaw", param<Optional>, kDefault, none_default<3>},
-    {"max_body_yaw", param<Optional>, kDefault, none_default<4>},
-};
+template <const auto& Sig>
+constexpr auto parameter_records = []<std::size_t... I>(std::index_sequence<I...>) {
+  return std::array<ParameterRecord, sizeof...(I)>{parameter_record<Sig, I>()...};
+}(std::make_index_sequence<std::remove_cvref_t<decltype(Sig)>::count>{});
+
+template <const auto& Sig>
+constexpr MethodRecord method_record() {
+  using S = std::remove_cvref_t<decltype(Sig)>;
+  return {Sig.name, parameter_records<Sig>, result<typename S::result_type>, "",
+          S::is_constructor ? MethodKind::constructor : MethodKind::instance};
+}
+
+using namespace binding::entries;
 
 constexpr MethodRecord kMethods[] = {
-    {"__new__", kNewParams, result<Self>, "", MethodKind::constructor},
-    {"add_branch", kAddBranchParams, result<void>, "", MethodKind::instance},
-    {"inverse_kinematics", kInverseParams, result<std::vector<double>>, "", MethodKind::instance},
-    {"reset_forward_kinematics", kResetParams, result<void>, "", MethodKind::instance},
-    {"forward_kinematics", kForwardParams, result<Mat4>, "", MethodKind::instance},
-    {"inverse_kinematics_safe", kSafeParams, result<std::vector<double>>, "",
-     MethodKind::instance},
+    method_record<kNew>(),     method_record<kAddBranch>(), method_record<kInverse>(),
+    method_record<kReset>(),   method_record<kForward>(),   method_record<kSafe>(),
 };
 
 constexpr char kClassIdentity = 0;
 
 // Constant-initialised, so they exist before any load-time constructor runs.
-ClassRecord class_record{&kClassIdentity, "ZandrelRustKinematics", nullptr, "", nullptr};
+ClassRecord class_record{&kClassIdentity, kClassName.data(), nullptr, "", nullptr};
 MethodsRecord methods_record{&kClassIdentity, kMethods, nullptr};
 
 __attribute__((constructor)) void register_class_record() { push(class_registry, &class_record); }

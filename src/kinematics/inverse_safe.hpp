@@ -4,7 +4,6 @@
 
 #include <optional>
 #include <span>
-#include <string>
 
 #include "model.hpp"
 
@@ -18,10 +17,5 @@ double inverse_kinematics_safe(const Kinematics& model, const Mat4& t_world_plat
                                std::optional<double> max_relative_yaw,
                                std::optional<double> max_body_yaw,
                                std::span<double> angles_out);
-
-// Shortest round-trip text of x: plain decimal with at least one digit after
-// the point for zero and 1e-4 <= |x| < 1e16, exponent form otherwise
-// ("1e-5", "1e16"); "NaN", "inf", "-inf".
-std::string format_double(double x);
 
 }  // namespace zandrel

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "binding/model_lock.hpp"
+#include "kinematics/model_lock.hpp"
 #include "kinematics/model.hpp"
 
 namespace zandrel {

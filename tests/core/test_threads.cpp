@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "binding/model_lock.hpp"
+#include "kinematics/model_lock.hpp"
 #include "hexapod.hpp"
 #include "kinematics/forward.hpp"
 #include "kinematics/inverse.hpp"

@@ -1,13 +1,13 @@
 // The per-object model lock: a blocking mutex plus a poison flag. An
 // operation that ends in an exception while holding the lock poisons it for
 // good, because the model may be half-updated; every later operation on that
-// object then fails with the poisoned-lock fatal error. No Python header here:
-// the C++ tests drive it with real threads.
+// object then fails with the poisoned-lock fatal error. Plain C++, so
+// the core tests drive it with real threads.
 #pragma once
 
 #include <mutex>
 
-#include "kinematics/fatal.hpp"
+#include "fatal.hpp"
 
 namespace zandrel {
 
