@@ -3,9 +3,10 @@
 namespace zandrel {
 
 std::optional<Mat4> inverse(const Mat4& mat) {
-  // Cofactor expansion on the column-major values (the classic 4x4 adjugate
-  // formulas); the determinant is then the first row of mat times the first
-  // column of the adjugate.
+  // The classic 4x4 adjugate formulas on the column-major values: o[4c + r]
+  // is adjugate element (r, c). The determinant is then the expansion along
+  // mat's first column: m[0..3] (column 0) times the adjugate's first row
+  // (o[0], o[4], o[8], o[12]).
   const auto& m = mat.v;
   Mat4 adj;
   auto& o = adj.v;
