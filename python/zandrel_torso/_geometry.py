@@ -133,13 +133,6 @@ class Leg:
         motor[:3, 3] = motor[:3, 3] / factor if divide else motor[:3, 3] * factor
         return Leg(anchor, motor, self.solution)
 
-    def to_dict(self) -> dict[str, Any]:
-        return {
-            "branch_platform": self.branch_platform.tolist(),
-            "t_world_motor": self.t_world_motor.tolist(),
-            "solution": int(self.solution),
-        }
-
 
 LegLike: TypeAlias = "Leg | tuple[npt.ArrayLike, npt.ArrayLike, float]"
 
@@ -208,17 +201,9 @@ class Geometry:
             unit,
         )
 
-    def to_dict(self) -> dict[str, Any]:
-        return {
-            "unit": self.unit,
-            "motor_arm_length": self.motor_arm_length,
-            "rod_length": self.rod_length,
-            "legs": [leg.to_dict() for leg in self.legs],
-        }
-
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> Geometry:
-        """A geometry from the mapping that to_dict writes (and load reads)."""
+        """A geometry from the mapping that load reads from a file."""
         _check_keys(data, _FILE_KEYS, {"unit"}, "the geometry")
         legs = data["legs"]
         if not isinstance(legs, list):
@@ -238,9 +223,10 @@ class Geometry:
     def load(cls, path: PathLike) -> Geometry:
         """Reads a geometry from JSON, or from TOML when the name ends in .toml.
 
-        The layout is to_dict's: unit, motor_arm_length, rod_length, and
-        legs, a list of tables of branch_platform, t_world_motor (four rows)
-        and solution. Floats come back exactly as written.
+        The layout is save's: unit ("m" when absent), motor_arm_length,
+        rod_length, and legs, a list of tables of branch_platform,
+        t_world_motor (four rows) and solution. Floats come back exactly as
+        written.
         """
         path = pathlib.Path(path)
         try:
@@ -262,8 +248,30 @@ class Geometry:
         """Writes the geometry as JSON. Python writes every float with the
         fewest digits that read back to the same double, so a load of the
         file gives this geometry exactly."""
-        text = json.dumps(self.to_dict(), indent=2)
-        pathlib.Path(path).write_text(text + "\n", encoding="utf-8")
+        pathlib.Path(path).write_text(self.to_json(), encoding="utf-8")
+
+    def to_json(self) -> str:
+        """The JSON text save writes: one row of a matrix per line, so that a
+        file stays readable and editable by hand."""
+        legs = []
+        for leg in self.legs:
+            rows = ",\n".join(f"        {json.dumps(row)}" for row in leg.t_world_motor.tolist())
+            legs.append(
+                "    {\n"
+                f'      "branch_platform": {json.dumps(leg.branch_platform.tolist())},\n'
+                f'      "t_world_motor": [\n{rows}\n      ],\n'
+                f'      "solution": {int(leg.solution)}\n'
+                "    }"
+            )
+        joined = ",\n".join(legs)
+        return (
+            "{\n"
+            f'  "unit": {json.dumps(self.unit)},\n'
+            f'  "motor_arm_length": {json.dumps(self.motor_arm_length)},\n'
+            f'  "rod_length": {json.dumps(self.rod_length)},\n'
+            f'  "legs": [\n{joined}\n  ]\n'
+            "}\n"
+        )
 
 
 def _check_keys(data: Mapping[str, Any], allowed: set[str], optional: set[str], what: str) -> None:

@@ -33,56 +33,29 @@ pitch and yaw combined with +-1 cm of translation along every axis.
 
 from __future__ import annotations
 
+import functools
 import math
+from importlib import resources
 
 import numpy as np
 
-from ._geometry import UNITS, FloatArray, Geometry, Leg
+from ._geometry import UNITS, FloatArray, Geometry
 
 SAMPLE_HOME_HEIGHT = 0.177
 """Height of the sample's platform origin above the world origin at home, in metres."""
 
-_MOTOR_ARM_LENGTH = 0.040
-_ROD_LENGTH = 0.085
-_PAIR_AZIMUTHS_DEG = (0.0, 120.0, 240.0)
-_MOTOR_RADIUS = 0.060
-_MOTOR_HEIGHT = 0.078
-_MOTOR_HALF_SPREAD_DEG = 20.0
-_ANCHOR_RADIUS = 0.035
-_ANCHOR_DEPTH = -0.030  # anchor z in platform coordinates
-_ANCHOR_HALF_SPREAD_DEG = 16.0
-_SOLUTION = 1.0
 
-
-def _motor_pose(azimuth_deg: float, side: float) -> list[list[float]]:
-    """Motor frame at the given azimuth; side is +1 (counter-clockwise of the
-    pair centre) or -1 (clockwise). X: straight up, Y: the horizontal tangent
-    pointing away from the partner, Z = X x Y: the shaft, horizontal and radial."""
-    az = math.radians(azimuth_deg)
-    radial = (math.cos(az), math.sin(az), 0.0)
-    tangent = (-math.sin(az), math.cos(az), 0.0)
-    x_axis = (0.0, 0.0, 1.0)
-    y_axis = tuple(side * t for t in tangent)
-    z_axis = tuple(-side * r for r in radial)  # up x tangent = -radial
-    origin = (_MOTOR_RADIUS * radial[0], _MOTOR_RADIUS * radial[1], _MOTOR_HEIGHT)
-    return [[x_axis[r], y_axis[r], z_axis[r], origin[r]] for r in range(3)] + [[0.0, 0.0, 0.0, 1.0]]
-
-
-def _anchor(azimuth_deg: float) -> list[float]:
-    az = math.radians(azimuth_deg)
-    return [_ANCHOR_RADIUS * math.cos(az), _ANCHOR_RADIUS * math.sin(az), _ANCHOR_DEPTH]
+@functools.cache
+def _sample_in_metres() -> Geometry:
+    with resources.as_file(resources.files(__package__) / "sample_geometry.json") as path:
+        return Geometry.load(path)
 
 
 def sample_geometry(unit: str = "m") -> Geometry:
     """The sample six-leg mechanism (see the module's description), in metres
-    or, with unit="mm", in millimetres."""
-    legs = []
-    for centre in _PAIR_AZIMUTHS_DEG:
-        for side in (1.0, -1.0):
-            t_world_motor = _motor_pose(centre + side * _MOTOR_HALF_SPREAD_DEG, side)
-            anchor = _anchor(centre + side * _ANCHOR_HALF_SPREAD_DEG)
-            legs.append(Leg(anchor, t_world_motor, _SOLUTION))
-    return Geometry(_MOTOR_ARM_LENGTH, _ROD_LENGTH, legs).in_unit(unit)
+    or, with unit="mm", in millimetres. Its file, sample_geometry.json in
+    this package, shows the layout Geometry.load reads."""
+    return _sample_in_metres().in_unit(unit)
 
 
 def rotation(roll: float = 0.0, pitch: float = 0.0, yaw: float = 0.0) -> FloatArray:
