@@ -51,9 +51,9 @@ def check_finite(array: FloatArray, name: str) -> None:
         raise ValueError(f"{name} has non-finite elements: {array.tolist()}")
 
 
-def check_rigid(t: FloatArray, name: str) -> None:
+def check_rigid(t: FloatArray, name: str, tolerance: float = RIGID_TOLERANCE) -> None:
     """A proper rigid transform: rotation block orthonormal with determinant
-    +1 within RIGID_TOLERANCE, bottom row exactly (0, 0, 0, 1)."""
+    +1 within the tolerance, bottom row exactly (0, 0, 0, 1)."""
     check_finite(t, name)
     if tuple(t[3].tolist()) != (0.0, 0.0, 0.0, 1.0):
         raise ValueError(f"{name}: the bottom row must be (0, 0, 0, 1), got {tuple(t[3].tolist())}")
@@ -62,10 +62,10 @@ def check_rigid(t: FloatArray, name: str) -> None:
         float(np.max(np.abs(rotation.T @ rotation - np.eye(3)))),
         abs(float(np.linalg.det(rotation)) - 1.0),
     )
-    if not off <= RIGID_TOLERANCE:
+    if not off <= tolerance:
         raise ValueError(
             f"{name}: the rotation block is not orthonormal with determinant +1 "
-            f"(off by {off:.3g}, allowed {RIGID_TOLERANCE:g}); angles in degrees, a scaled "
+            f"(off by {off:.3g}, allowed {tolerance:g}); angles in degrees, a scaled "
             "or mirrored frame?"
         )
 

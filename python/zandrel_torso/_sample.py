@@ -47,7 +47,7 @@ SAMPLE_HOME_HEIGHT = 0.177
 
 @functools.cache
 def _sample_in_metres() -> Geometry:
-    with resources.as_file(resources.files(__package__) / "sample_geometry.json") as path:
+    with resources.as_file(resources.files("zandrel_torso") / "sample_geometry.json") as path:
         return Geometry.load(path)
 
 

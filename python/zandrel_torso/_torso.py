@@ -15,6 +15,7 @@ from ._geometry import FloatArray, Geometry, check_rigid, float_array
 from .reference import TOLERANCE, Model
 
 _NAN_ANGLES = [math.nan] * 6
+START_POSE_TOLERANCE = 1e-6
 
 
 @dataclass(frozen=True)
@@ -146,7 +147,10 @@ class Torso:
     def reset(self, t_world_platform: npt.ArrayLike) -> None:
         """Sets the pose (at zero body yaw) the next forward step starts from."""
         t = self._pose_in(t_world_platform, "t_world_platform")
-        check_rigid(t, "t_world_platform")
+        # Looser than for a motor pose: a start pose may come from single
+        # precision (a sensor, a float32 array), and the solver only needs
+        # it finite and far from singular.
+        check_rigid(t, "t_world_platform", START_POSE_TOLERANCE)
         self.kinematics.reset_forward_kinematics(_any(t))
 
     def forward_step(self, joint_angles: npt.ArrayLike, body_yaw: float | None = None) -> FloatArray:
