@@ -117,7 +117,7 @@ class Torso:
             # (rejected before its model was touched): convert it ourselves,
             # which either works or says what is wrong in our words.
             angles = self.kinematics.inverse_kinematics(_any(self._pose_in(t, "t_world_platform")), yaw)
-        return np.array(angles, dtype=np.float64)
+        return np.array(angles)
 
     def inverse_limited(
         self,

@@ -14,6 +14,13 @@ from typing import Any
 
 import numpy as np
 import numpy.typing as npt
+
+try:
+    import matplotlib  # noqa: F401
+except ImportError as error:
+    raise ImportError(
+        "zandrel_torso.plot needs matplotlib: pip install 'zandrel_torso_kinematics[plot]'"
+    ) from error
 from matplotlib.axes import Axes
 from matplotlib.colors import TwoSlopeNorm
 from matplotlib.figure import Figure
