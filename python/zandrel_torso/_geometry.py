@@ -126,7 +126,7 @@ class Leg:
 
     __hash__ = None  # type: ignore[assignment]  # equal legs hold equal arrays, which do not hash
 
-    def scaled(self, factor: float, divide: bool = False) -> Leg:
+    def _scaled(self, factor: float, divide: bool) -> Leg:
         """The same leg with every length multiplied (or divided) by factor."""
         anchor = self.branch_platform / factor if divide else self.branch_platform * factor
         motor = self.t_world_motor.copy()
@@ -189,15 +189,15 @@ class Geometry:
             raise ValueError(f'unit must be "m" or "mm", got {unit!r}')
         if unit == self.unit:
             return self
-        # mm -> m divides by 1000 rather than multiplying by 0.001, which is
-        # not a double: a division is correctly rounded, so 85.0 mm becomes
-        # exactly the double nearest 0.085.
+        # mm -> m divides by 1000 rather than multiplying by 0.001, which no
+        # double holds exactly: a division is correctly rounded, so 85.0 mm
+        # becomes exactly the double nearest 0.085.
         divide = unit == "m"
         a, b = self.motor_arm_length, self.rod_length
         return Geometry(
             a / 1000.0 if divide else a * 1000.0,
             b / 1000.0 if divide else b * 1000.0,
-            [leg.scaled(1000.0, divide) for leg in self.legs],
+            [leg._scaled(1000.0, divide) for leg in self.legs],
             unit,
         )
 

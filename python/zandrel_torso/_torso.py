@@ -63,8 +63,8 @@ class Torso:
         self._model = Model.from_geometry(metres)
         self._legs = len(geometry.legs)
         # Metres to the geometry's unit. Poses come in through a division by
-        # the same factor rather than a product with its reciprocal (0.001 is
-        # not a double): the division is correctly rounded.
+        # it rather than a product with its reciprocal, which no double holds
+        # exactly: the division is correctly rounded.
         self._scale = 1000.0 if geometry.unit == "mm" else 1.0
         self._pose_divisor: FloatArray | None = None
         if self._scale != 1.0:
