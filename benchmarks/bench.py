@@ -14,7 +14,8 @@ figures alike, including those compared across rows:
   convert them with the extension's own binding and conversion code and build
   the same result objects, and do nothing else. "x floor" is call / floor:
   1.0 would mean the kinematics cost nothing;
-* the NumPy reference (numpy_reference.py) with the same inputs. "x NumPy" is
+* the NumPy reference (numpy_reference.py, around the package's NumPy model
+  zandrel_torso.reference) with the same inputs. "x NumPy" is
   NumPy / call: how many times faster the extension is.
 
 Each cost is the median over the rounds of the mean cost per call of a
@@ -28,6 +29,10 @@ by ``forward_kinematics(angles)``, and the separately measured median of
 NumPy). The floor of that row is the plain forward_kinematics floor. On the
 sample geometry the step from P is accepted at the line search's fourth trial
 (step length 1/8), which the script checks and reports.
+
+"Torso.inverse" is the typed layer's call (zandrel_torso.Torso, on the sample
+in metres) beside the same floor and NumPy figures as inverse_kinematics: what
+its checks and its arrays in and out cost on top of the extension.
 """
 
 import argparse
