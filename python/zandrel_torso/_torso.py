@@ -115,7 +115,7 @@ class Torso:
         body turned by body_yaw about the world Z axis; NaN for a leg that
         cannot reach."""
         t = self._pose_for_raw(t_world_platform, "t_world_platform")
-        yaw = None if body_yaw is None else float(body_yaw)
+        yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
         try:
             angles = self.kinematics.inverse_kinematics(t, yaw)
         except (TypeError, ValueError):
@@ -136,7 +136,7 @@ class Torso:
         platform's heading and then within max_body_yaw of zero, and the
         angles for it. A limit, when given, must be zero or positive."""
         t = self._pose_in(t_world_platform, "t_world_platform")
-        yaw = None if body_yaw is None else float(body_yaw)
+        yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
         limits = [_yaw_limit(max_relative_yaw, "max_relative_yaw"), _yaw_limit(max_body_yaw, "max_body_yaw")]
         out = self.kinematics.inverse_kinematics_safe(_any(t), yaw, *limits)
         return out[0], np.array(out[1:], dtype=np.float64)
@@ -165,7 +165,7 @@ class Torso:
         body_yaw about the world Z axis when given (only the returned copy)."""
         self._require_six_legs()
         angles = self._angles_in(joint_angles)
-        yaw = None if body_yaw is None else float(body_yaw)
+        yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
         return self._pose_out(self.kinematics.forward_kinematics(_any(angles), yaw))
 
     def solve_forward(
@@ -181,6 +181,7 @@ class Torso:
         every leg."""
         self._require_six_legs()
         angles = self._angles_in(joint_angles)
+        yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
         limit = operator.index(max_steps)
         if limit < 0:
             raise ValueError(f"max_steps must be zero or positive, got {limit}")
@@ -200,8 +201,8 @@ class Torso:
             steps += 1
         errors = self._model.rod_errors(np.array(stored), angles)
         converged = bool(np.linalg.norm(errors) <= TOLERANCE)
-        if body_yaw is not None:
-            stored = raw.forward_kinematics(_NAN_ANGLES, float(body_yaw))
+        if yaw is not None:
+            stored = raw.forward_kinematics(_NAN_ANGLES, yaw)
         residual = float(np.max(np.abs(errors))) * self._scale
         return ForwardSolution(self._pose_out(stored), converged, steps, residual)
 
@@ -217,10 +218,17 @@ class Torso:
             raise ValueError("t_world_platform is singular") from None
 
 
+def _number(value: float, name: str) -> float:
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a number, got {value!r}") from None
+
+
 def _yaw_limit(value: float | None, name: str) -> float | None:
     if value is None:
         return None
-    limit = float(value)
+    limit = _number(value, name)
     if not limit >= 0.0:
         raise ValueError(f"{name} must be zero or positive, got {limit!r}")
     return limit
