@@ -14,7 +14,8 @@ figures alike, including those compared across rows:
   convert them with the extension's own binding and conversion code and build
   the same result objects, and do nothing else. "x floor" is call / floor:
   1.0 would mean the kinematics cost nothing;
-* the NumPy reference (numpy_reference.py) with the same inputs. "x NumPy" is
+* the NumPy reference (numpy_reference.py, around the package's NumPy model
+  zandrel_torso.reference) with the same inputs. "x NumPy" is
   NumPy / call: how many times faster the extension is.
 
 Each cost is the median over the rounds of the mean cost per call of a
@@ -28,6 +29,10 @@ by ``forward_kinematics(angles)``, and the separately measured median of
 NumPy). The floor of that row is the plain forward_kinematics floor. On the
 sample geometry the step from P is accepted at the line search's fourth trial
 (step length 1/8), which the script checks and reports.
+
+"Torso.inverse" is the typed layer's call (zandrel_torso.Torso, on the sample
+in metres) beside the same floor and NumPy figures as inverse_kinematics: what
+its checks and its arrays in and out cost on top of the extension.
 """
 
 import argparse
@@ -41,13 +46,12 @@ import timeit
 
 import numpy as np
 
-_ROOT = pathlib.Path(__file__).resolve().parents[1]
-for _extra in (_ROOT / "examples", _ROOT / "benchmarks"):
-    if str(_extra) not in sys.path:
-        sys.path.insert(0, str(_extra))
+_HERE = str(pathlib.Path(__file__).resolve().parent)
+if _HERE not in sys.path:
+    sys.path.insert(0, _HERE)
 
-import sample_geometry  # noqa: E402
 from numpy_reference import NumpyKinematics  # noqa: E402
+from zandrel_torso import SAMPLE_HOME_HEIGHT, Torso, pose, sample_geometry  # noqa: E402
 
 try:
     from zandrel_floor import Floor  # noqa: E402
@@ -58,17 +62,22 @@ import zandrel_torso_kinematics  # noqa: E402,F401
 
 # A reachable pose away from home, the body yaw and limits used with it, and a
 # nearby start for the forward step.
-TARGET = sample_geometry.pose(roll=0.10, pitch=-0.05, yaw=0.08, x=0.003, y=-0.002, z=0.004)
-START = sample_geometry.pose(roll=0.12, pitch=-0.04, yaw=0.07, x=0.005, y=-0.001, z=0.002)
+SAMPLE = sample_geometry()
+TARGET = pose(roll=0.10, pitch=-0.05, yaw=0.08, x=0.003, y=-0.002, z=SAMPLE_HOME_HEIGHT + 0.004).tolist()
+START = pose(roll=0.12, pitch=-0.04, yaw=0.07, x=0.005, y=-0.001, z=SAMPLE_HOME_HEIGHT + 0.002).tolist()
 BODY_YAW = 0.3
 MAX_RELATIVE_YAW = 0.1
 MAX_BODY_YAW = 0.25
 
 
+def make_kinematics():
+    return Torso(SAMPLE).kinematics
+
+
 def numpy_model():
-    model = NumpyKinematics(sample_geometry.MOTOR_ARM_LENGTH, sample_geometry.ROD_LENGTH)
-    for branch in sample_geometry.BRANCHES:
-        model.add_branch(*branch)
+    model = NumpyKinematics(SAMPLE.motor_arm_length, SAMPLE.rod_length)
+    for leg in SAMPLE.legs:
+        model.add_branch(leg.branch_platform, leg.t_world_motor, leg.solution)
     return model
 
 
@@ -83,20 +92,22 @@ def build_cases(angles):
     }
     cases = []
     for kind, values in inputs.items():
-        solved_k = sample_geometry.make_kinematics()
+        solved_k = make_kinematics()
         solved_k.reset_forward_kinematics(TARGET)
         solved_np = numpy_model()
         solved_np.reset_forward_kinematics(TARGET)
         ns = dict(
             values,
             yaw=BODY_YAW, rel=MAX_RELATIVE_YAW, lim=MAX_BODY_YAW,
-            k=sample_geometry.make_kinematics(), f=Floor(), n=numpy_model(),
+            k=make_kinematics(), f=Floor(), n=numpy_model(), torso=Torso(SAMPLE),
             ks=solved_k, ns=solved_np,
         )
 
-        def case(name, stmt, solved=False, step=False):
+        def case(name, stmt, solved=False, step=False, call=None):
             recv = {"call": "ks" if solved else "k", "floor": "f", "numpy": "ns" if solved else "n"}
             stmts = {impl: f"{obj}.{stmt}" for impl, obj in recv.items()}
+            if call is not None:
+                stmts["call"] = call
             subtract = {}
             if step:
                 for impl in ("call", "numpy"):
@@ -110,6 +121,9 @@ def build_cases(angles):
         case("forward_kinematics, solved pose", "forward_kinematics(A)", solved=True)
         case("forward_kinematics, one step", "forward_kinematics(A)", step=True)
         case("reset_forward_kinematics", "reset_forward_kinematics(T)")
+        # The typed layer's cost over the extension: checks, conversion to and
+        # from arrays. Same floor and NumPy figures as inverse_kinematics.
+        case("Torso.inverse", "inverse_kinematics(T)", call="torso.inverse(T)")
     return cases
 
 
@@ -125,6 +139,9 @@ def check_setup(k, angles):
     safe = (TARGET, BODY_YAW, MAX_RELATIVE_YAW, MAX_BODY_YAW)
     if not np.allclose(k.inverse_kinematics_safe(*safe), ref.inverse_kinematics_safe(*safe), atol=tol):
         sys.exit("NumPy reference disagrees on inverse_kinematics_safe")
+
+    if Torso(SAMPLE).inverse(TARGET).tolist() != k.inverse_kinematics(TARGET):
+        sys.exit("Torso.inverse disagrees with inverse_kinematics")
 
     k.reset_forward_kinematics(TARGET)
     if k.forward_kinematics(angles) != TARGET:
@@ -198,6 +215,8 @@ def targets(results):
     ik_array = by["inverse_kinematics", "ndarray"]
     fk_solved = by["forward_kinematics, solved pose", "list"]
     fk_step = by["forward_kinematics, one step", "list"]
+    torso_list = by["Torso.inverse", "list"]
+    torso_array = by["Torso.inverse", "ndarray"]
     return [
         ("inverse_kinematics (list) / floor", ik_list["ratio_to_floor"], "<=", 1.5),
         ("inverse_kinematics (ndarray) / same call with lists",
@@ -208,6 +227,8 @@ def targets(results):
         ("forward_kinematics, one step / floor", fk_step["ratio_to_floor"], "<=", 6.0),
         ("inverse_kinematics: speed-up over NumPy", ik_list["speedup_over_numpy"], ">=", 30.0),
         ("forward_kinematics, one step: speed-up over NumPy", fk_step["speedup_over_numpy"], ">=", 20.0),
+        ("Torso.inverse (list), ns per call", torso_list["call_ns"], "<=", 3000.0),
+        ("Torso.inverse (ndarray), ns per call", torso_array["call_ns"], "<=", 3000.0),
     ]
 
 
@@ -244,7 +265,7 @@ def main(argv=None):
     )
     args = parser.parse_args(argv)
 
-    k = sample_geometry.make_kinematics()
+    k = make_kinematics()
     angles = k.inverse_kinematics(TARGET)
     step_trial = check_setup(k, angles)
     results = measure(build_cases(angles), args.repeats, args.seconds)

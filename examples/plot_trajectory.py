@@ -15,7 +15,10 @@ Needs matplotlib.
 import math
 import sys
 
-import sample_geometry as geo
+import numpy as np
+
+from zandrel_torso import SAMPLE_HOME_HEIGHT as HOME_Z
+from zandrel_torso import Torso, pose, sample_geometry
 
 RATE_HZ = 200.0
 DURATION_S = 2.0
@@ -27,37 +30,32 @@ def looking_around(t):
     once every two."""
     tilt = math.radians(10.0)
     phase = 2.0 * math.pi * t
-    return geo.pose(
+    return pose(
         roll=tilt * math.sin(phase),
         pitch=tilt * math.cos(phase),
         yaw=math.radians(15.0) * math.sin(0.5 * phase),
+        z=HOME_Z,
     )
 
 
-
-
-
-
-
-
-def motor_angle_curves(k):
+def motor_angle_curves(torso):
     times = [i / RATE_HZ for i in range(int(DURATION_S * RATE_HZ) + 1)]
-    per_leg = [[] for _ in geo.BRANCHES]
+    per_leg = [[] for _ in torso.geometry.legs]
     for t in times:
-        for leg, angle in zip(per_leg, k.inverse_kinematics(looking_around(t))):
+        for leg, angle in zip(per_leg, torso.inverse(looking_around(t))):
             leg.append(math.degrees(angle))
     return times, per_leg
 
 
-def convergence_curves(k):
-    target = geo.pose(roll=math.radians(10.0), z=0.005)
-    angles = k.inverse_kinematics(target)
-    k.reset_forward_kinematics(geo.HOME_POSE)
+def convergence_curves(torso):
+    target = pose(roll=math.radians(10.0), z=HOME_Z + 0.005)
+    angles = torso.inverse(target)
+    torso.reset(pose(z=HOME_Z))
     errors, residuals = [], []
     for _ in range(FK_CALLS):
-        estimate = k.forward_kinematics(angles)
-        errors.append(geo.max_pose_error(estimate, target))
-        residuals.append(geo.rod_residual_norm(estimate, angles))
+        estimate = torso.forward_step(angles)
+        errors.append(float(np.max(np.abs(estimate - target))))
+        residuals.append(float(np.linalg.norm(torso.rod_errors(estimate, angles))))
     return errors, residuals
 
 
@@ -75,9 +73,9 @@ def main(argv):
     import matplotlib.pyplot as plt
 
     output = argv[1] if len(argv) > 1 else "trajectory.png"
-    k = geo.make_kinematics()
-    times, per_leg = motor_angle_curves(k)
-    errors, residuals = convergence_curves(k)
+    torso = Torso(sample_geometry())
+    times, per_leg = motor_angle_curves(torso)
+    errors, residuals = convergence_curves(torso)
 
     fig, (left, right) = plt.subplots(1, 2, figsize=(12, 5.2), layout="constrained")
     fig.suptitle("Sample six-leg platform")

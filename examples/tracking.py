@@ -13,7 +13,10 @@ Run with `python examples/tracking.py` once the module is installed.
 
 import math
 
-import sample_geometry as geo
+import numpy as np
+
+from zandrel_torso import SAMPLE_HOME_HEIGHT as HOME_Z
+from zandrel_torso import Torso, pose, sample_geometry
 
 RATE_HZ = 200.0
 MOTION_TICKS = 200  # one second of wobble
@@ -35,18 +38,18 @@ def target(tick):
         amplitude, frequency = amplitude_frequency
         return amplitude * math.sin(2.0 * math.pi * frequency * t)
 
-    return geo.pose(roll=wave(ROLL), pitch=wave(PITCH), z=wave(HEAVE))
+    return pose(roll=wave(ROLL), pitch=wave(PITCH), z=HOME_Z + wave(HEAVE))
 
 
-
-
-
-
+def max_pose_error(p, q):
+    """Largest element-wise difference between two 4x4 poses."""
+    return float(np.max(np.abs(np.asarray(p) - np.asarray(q))))
 
 
 def main():
-    k = geo.make_kinematics()
-    k.reset_forward_kinematics(geo.HOME_POSE)
+    torso = Torso(sample_geometry())
+    k = torso.kinematics  # the extension's object: what a control loop calls
+    k.reset_forward_kinematics(pose(z=HOME_Z))
 
     print(
         f"Tracking at {RATE_HZ:.0f} Hz, one forward-kinematics step per tick: "
@@ -63,8 +66,8 @@ def main():
         goal = target(tick)
         angles = k.inverse_kinematics(goal)
         estimate = k.forward_kinematics(angles)
-        error = geo.max_pose_error(estimate, goal)
-        residual = geo.rod_residual_norm(estimate, angles)
+        error = max_pose_error(estimate, goal)
+        residual = float(np.linalg.norm(torso.rod_errors(estimate, angles)))
 
         if tick % 10 == 0:
             print(f"{tick:>5} {tick / RATE_HZ:>9.3f} {error:>15.3e} {residual:>17.3e}")
@@ -72,7 +75,7 @@ def main():
             tracking_error = max(tracking_error, error)
             tracking_residual = max(tracking_residual, residual)
         if previous is not None:
-            largest_move = max(largest_move, geo.max_pose_error(goal, previous))
+            largest_move = max(largest_move, max_pose_error(goal, previous))
         previous = goal
 
     print(

@@ -12,7 +12,8 @@ Run with `python examples/yaw_limits.py` once the module is installed.
 
 import math
 
-import sample_geometry as geo
+from zandrel_torso import SAMPLE_HOME_HEIGHT as HOME_Z
+from zandrel_torso import Torso, pose, sample_geometry
 
 PLATFORM_YAW_DEG = 10.0
 MAX_RELATIVE_YAW_DEG = 20.0
@@ -35,8 +36,8 @@ def limit_that_acted(requested_deg, used_deg):
 
 
 def main():
-    k = geo.make_kinematics()
-    t = geo.pose(yaw=math.radians(PLATFORM_YAW_DEG))
+    k = Torso(sample_geometry()).kinematics
+    t = pose(yaw=math.radians(PLATFORM_YAW_DEG), z=HOME_Z)
     max_relative = math.radians(MAX_RELATIVE_YAW_DEG)
     max_body = math.radians(MAX_BODY_YAW_DEG)
 

@@ -2,17 +2,11 @@
 
 import contextlib
 import math
-import pathlib
 import random
-import sys
 
 import pytest
 
-_EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
-if str(_EXAMPLES) not in sys.path:
-    sys.path.insert(0, str(_EXAMPLES))
-
-import sample_geometry  # noqa: E402
+import sample_geometry
 
 POISONED = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }"
 SINGULAR = "called `Option::unwrap()` on a `None` value"

@@ -146,13 +146,6 @@ def leg_angle(a, b, q, solution):
     return wrap_doubled(h + h)
 
 
-def radicand(a, b, q):
-    """The radicand D for an anchor at q in motor coordinates (> 0: reachable)."""
-    x, y, z = q
-    k = x * x + y * y + z * z + a * a - b * b
-    return 4.0 * a * a * (x * x + y * y) - k * k
-
-
 def anchors_in_motor_frames(branches, t_world_platform, body_yaw=None):
     t = t_world_platform
     if body_yaw is not None:
@@ -170,27 +163,3 @@ def inverse_kinematics(a, b, branches, t_world_platform, body_yaw=None):
     """One angle per branch; branches are (branch_platform, t_world_motor, solution)."""
     qs = anchors_in_motor_frames(branches, t_world_platform, body_yaw)
     return [leg_angle(a, b, q, br[2]) for q, br in zip(qs, branches)]
-
-
-def norm(vec):
-    total = 0.0
-    for x in vec:
-        total += x * x
-    return math.sqrt(total)
-
-
-def fk_residuals(a, b, branches, t_world_platform, joint_angles):
-    """Per leg: rod length minus the distance from horn tip to anchor, at a pose.
-
-    Evaluated in platform coordinates (motor frames brought in through the
-    inverse of the pose), which is where the forward kinematics measures it.
-    """
-    pinv = mat_inv(t_world_platform)
-    if pinv is None:
-        raise SingularMotorPose
-    out = []
-    for (anchor, t_world_motor, _solution), theta in zip(branches, joint_angles):
-        tip = [a * math.cos(theta), a * math.sin(theta), a * 0.0]
-        q = transform_point(mat_mul(pinv, t_world_motor), tip)
-        out.append(b - norm([anchor[i] - q[i] for i in range(3)]))
-    return out

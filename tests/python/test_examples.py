@@ -228,3 +228,46 @@ def test_plot_without_matplotlib_fails_with_a_clear_message(tmp_path):
     assert "matplotlib" in result.stderr
     assert "Traceback" not in result.stderr
     assert not (tmp_path / "trajectory.png").exists()
+
+
+# ---------------------------------------------------------------- the README
+
+
+README = EXAMPLES.parent / "README.md"
+
+
+def readme_code(section):
+    """The first Python block of a README section, exactly as printed."""
+    text = README.read_text(encoding="utf-8")
+    body = text.split(f"\n## {section}\n", 1)[1].split("\n## ", 1)[0]
+    match = re.search(r"```python\n(.*?)```", body, re.DOTALL)
+    assert match, f"no Python block under '## {section}'"
+    return match.group(1)
+
+
+@pytest.mark.parametrize("section", ["Quick start", "Describe your robot"])
+def test_readme_code_runs_as_written(tmp_path, section):
+    # From a scratch directory, so that only what is installed can be imported.
+    result = subprocess.run(
+        [sys.executable, "-c", readme_code(section)],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=TIMEOUT_S,
+    )
+    assert result.returncode == 0, result.stderr
+    if section == "Describe your robot":  # it prints the solve's verdict last
+        converged, steps, residual = result.stdout.split()[-3:]
+        assert converged == "True" and int(steps) <= 20 and float(residual) < 1e-3, result.stdout
+
+
+# ---------------------------------------------------------------- pictures
+
+
+def test_pictures_writes_both_pngs(tmp_path):
+    pytest.importorskip("matplotlib")
+    out = run_example("pictures.py", tmp_path, str(tmp_path / "images"))
+    for name in ("mechanism.png", "reach_map.png"):
+        path = tmp_path / "images" / name
+        assert path.read_bytes().startswith(PNG_SIGNATURE)
+        assert str(path) in out

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import reference_ik as ref
+from zandrel_torso.reference import Model
 
 NOT_SIX = "Forward kinematics requires exactly 6 joint angles"
 SINGULAR = "called `Option::unwrap()` on a `None` value"
@@ -23,8 +24,13 @@ def max_abs_diff(p, q):
     return max(abs(p[r][c] - q[r][c]) for r in range(4) for c in range(4))
 
 
+def model_of(geometry):
+    """The package's NumPy model of a mechanism given as the tests give it."""
+    return Model(geometry.MOTOR_ARM_LENGTH, geometry.ROD_LENGTH, geometry.BRANCHES)
+
+
 def residual_norm(geometry, pose, angles):
-    return ref.norm(ref.fk_residuals(geometry.MOTOR_ARM_LENGTH, geometry.ROD_LENGTH, geometry.BRANCHES, pose, angles))
+    return float(np.linalg.norm(model_of(geometry).rod_errors(np.array(pose), angles)))
 
 
 def settle(k, angles, body_yaw=None, max_calls=200):
@@ -47,58 +53,6 @@ def turn_output(pose, psi):
     out = ref.mat_mul(rz, shifted)
     out[2][3] = out[2][3] + PIVOT
     return out
-
-
-# --- an independent model of one call (numpy only for the SVD) -----------------------------
-
-
-def _rotation(w):
-    phi = ref.norm(w)
-    if not phi > 1e-6:
-        return [[1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]
-    u = [x / phi for x in w]
-    n = ref.norm(u)
-    ux, uy, uz = (x / n for x in u)
-    s, c = math.sin(phi), math.cos(phi)
-    return [
-        [(1 - ux * ux) * c + ux * ux, ux * uy * (1 - c) - s * uz, ux * uz * (1 - c) + s * uy],
-        [ux * uy * (1 - c) + s * uz, (1 - uy * uy) * c + uy * uy, uy * uz * (1 - c) - s * ux],
-        [ux * uz * (1 - c) - s * uy, uy * uz * (1 - c) + s * ux, (1 - uz * uz) * c + uz * uz],
-    ]
-
-
-def _rods(a, b, branches, pose, tips):
-    pinv = ref.mat_inv(pose)
-    rods = []
-    for (anchor, t_world_motor, _), tip in zip(branches, tips):
-        q = ref.transform_point(ref.mat_mul(pinv, t_world_motor), tip)
-        rods.append([anchor[i] - q[i] for i in range(3)])
-    return rods, [b - ref.norm(d) for d in rods]
-
-
-def reference_call(a, b, branches, pose, angles):
-    """The pose stored by one call: at most one damped Gauss-Newton step with
-    a halving line search of 16 trials, from `pose`."""
-    tips = [[a * math.cos(t), a * math.sin(t), a * 0.0] for t in angles]
-    rods, r = _rods(a, b, branches, pose, tips)
-    rho = ref.norm(r)
-    if not rho > 1e-6:
-        return pose
-    # Row i: d^T [I | -[p]x] = (d, p x d), the rod vector not normalised.
-    jac = np.array([list(d) + list(np.cross(br[0], d)) for br, d in zip(branches, rods)])
-    u, sigma, vt = np.linalg.svd(jac)
-    sigma_plus = np.array([1.0 / s if s > 1e-6 else 0.0 for s in sigma])
-    delta = (vt.T * sigma_plus) @ (u.T @ np.array(r))
-    v, w = [float(x) for x in delta[:3]], [float(x) for x in delta[3:]]
-    for _ in range(16):
-        rot = _rotation(w)
-        step = [rot[i] + [v[i]] for i in range(3)] + [[0.0, 0.0, 0.0, 1.0]]
-        candidate = ref.mat_mul(pose, step)  # applied on the right: platform coordinates
-        if rho > ref.norm(_rods(a, b, branches, candidate, tips)[1]):
-            return candidate
-        v = [x * 0.5 for x in v]
-        w = [x * 0.5 for x in w]
-    return pose
 
 
 # --- convergence ------------------------------------------------------------------------------
@@ -135,14 +89,14 @@ def test_round_trips_with_body_yaw(sample, geometry, random_poses, psi):
 
 
 def test_each_call_takes_one_damped_step(sample, geometry, random_poses):
-    a, b = geometry.MOTOR_ARM_LENGTH, geometry.ROD_LENGTH
+    model = model_of(geometry)
     stored = geometry.HOME_POSE
     sample.reset_forward_kinematics(stored)
     compared = 0
     for target in random_poses(6, seed=3):
         angles = sample.inverse_kinematics(target)
         for _ in range(40):
-            want = reference_call(a, b, geometry.BRANCHES, stored, angles)
+            want = model.forward_step(np.array(stored), angles)[0].tolist()
             got = sample.forward_kinematics(angles)
             assert max_abs_diff(got, want) <= 1e-12
             compared += 1
@@ -394,9 +348,9 @@ _GUARD_SCRIPT = textwrap.dedent(
     ],
 )
 def test_non_finite_inputs_return(a, b, stored, angle):
-    examples = str(pathlib.Path(__file__).resolve().parents[2] / "examples")
+    here = str(pathlib.Path(__file__).resolve().parent)
     done = subprocess.run(
-        [sys.executable, "-c", _GUARD_SCRIPT, examples, a, b, stored, angle],
+        [sys.executable, "-c", _GUARD_SCRIPT, here, a, b, stored, angle],
         capture_output=True,
         text=True,
         timeout=20,

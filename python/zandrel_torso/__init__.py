@@ -1,0 +1,27 @@
+"""A typed layer over `zandrel_torso_kinematics` for describing and solving a
+six-legged rotary platform: checked geometry files, unit-safe solving with a
+converged flag, and pictures (`zandrel_torso.plot`, needs matplotlib).
+
+    from zandrel_torso import Torso, sample_geometry
+    torso = Torso(sample_geometry())
+    angles = torso.inverse(pose)
+
+`Torso.kinematics` is the extension object itself, the fast path for control
+loops; `zandrel_torso.reference` is the same kinematics in NumPy.
+"""
+
+from ._geometry import Geometry, Leg
+from ._sample import SAMPLE_HOME_HEIGHT, pose, rotation, sample_geometry, sample_home_pose
+from ._torso import ForwardSolution, Torso
+
+__all__ = [
+    "SAMPLE_HOME_HEIGHT",
+    "ForwardSolution",
+    "Geometry",
+    "Leg",
+    "Torso",
+    "pose",
+    "rotation",
+    "sample_geometry",
+    "sample_home_pose",
+]

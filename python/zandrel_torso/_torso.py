@@ -1,0 +1,240 @@
+"""`Torso`: the extension's model behind checks, units and whole answers."""
+
+from __future__ import annotations
+
+import math
+import operator
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+from zandrel_torso_kinematics import ZandrelRustKinematics
+
+from ._geometry import FloatArray, Geometry, check_rigid, float_array
+from .reference import TOLERANCE, Model
+
+_NAN_ANGLES = [math.nan] * 6
+_FLOAT64 = np.dtype(np.float64)
+START_POSE_TOLERANCE = 1e-6
+
+
+@dataclass(frozen=True)
+class ForwardSolution:
+    """What solve_forward found.
+
+    pose: the platform pose (4x4, the geometry's unit), turned by the body
+        yaw when one was given.
+    converged: whether every leg closes at `pose`: the norm over the legs of
+        the rod-length errors is at most 1e-6 m, the solver's own criterion,
+        whatever the geometry's unit.
+    steps: the solver steps taken (each lowered the error).
+    residual: the largest absolute rod-length error at `pose`, in the
+        geometry's unit.
+    """
+
+    pose: FloatArray
+    converged: bool
+    steps: int
+    residual: float
+
+
+class Torso:
+    """One mechanism, ready to solve.
+
+    Holds one ZandrelRustKinematics, `kinematics`, built in metres whatever
+    the geometry's unit: the solver's tolerances are absolute and tuned for
+    metres. Poses and lengths in and out of Torso's methods are in the
+    geometry's unit, angles in radians. Inputs may be lists, tuples or arrays
+    of any float dtype; results are float64 arrays.
+
+    Every usage mistake (a wrong shape, a singular start pose, a negative
+    yaw limit, forward kinematics without six legs) is a ValueError raised
+    before `kinematics` is called, so nothing done through Torso leaves the
+    raw object poisoned. `kinematics` itself is the fast path for a control
+    loop: it takes metres, and checks nothing.
+    """
+
+    def __init__(self, geometry: Geometry) -> None:
+        self.geometry = geometry
+        metres = geometry.in_unit("m")
+        self.kinematics = ZandrelRustKinematics(metres.motor_arm_length, metres.rod_length)
+        for leg in metres.legs:
+            self.kinematics.add_branch(_any(leg.branch_platform), _any(leg.t_world_motor), leg.solution)
+        self._model = Model.from_geometry(metres)
+        self._legs = len(geometry.legs)
+        # Metres to the geometry's unit. Poses come in through a division by
+        # it rather than a product with its reciprocal, which no double holds
+        # exactly: the division is correctly rounded.
+        self._scale = 1000.0 if geometry.unit == "mm" else 1.0
+        self._pose_divisor: FloatArray | None = None
+        if self._scale != 1.0:
+            self._pose_divisor = np.ones((4, 4))
+            self._pose_divisor[:3, 3] = self._scale
+
+    # -- conversions ---------------------------------------------------------
+
+    def _pose_in(self, value: npt.ArrayLike, name: str) -> FloatArray:
+        t = float_array(value, (4, 4), name)
+        return t if self._pose_divisor is None else t / self._pose_divisor
+
+    def _pose_for_raw(self, value: npt.ArrayLike, name: str) -> Any:
+        """What to hand the extension for a pose argument. In metres, a 4x4
+        float64 array or a well-shaped list goes as it is: the extension reads
+        either in well under a microsecond, while NumPy takes about two to
+        convert a list."""
+        if self._pose_divisor is None:
+            if isinstance(value, np.ndarray):
+                if value.dtype == _FLOAT64 and value.shape == (4, 4):
+                    return value
+            elif isinstance(value, list) and len(value) == 4:
+                try:
+                    if len(value[0]) == len(value[1]) == len(value[2]) == len(value[3]) == 4:
+                        return value
+                except TypeError:
+                    pass
+        return self._pose_in(value, name)
+
+    def _pose_out(self, rows: list[list[float]]) -> FloatArray:
+        t = np.array(rows, dtype=np.float64)
+        if self._pose_divisor is not None:
+            t[:3, 3] *= self._scale
+        return t
+
+    def _angles_in(self, value: npt.ArrayLike) -> FloatArray:
+        return float_array(value, (self._legs,), "joint_angles")
+
+    def _require_six_legs(self) -> None:
+        if self._legs != 6:
+            raise ValueError(f"forward kinematics needs exactly 6 legs; this geometry has {self._legs}")
+
+    # -- inverse kinematics ----------------------------------------------------
+
+    def inverse(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> FloatArray:
+        """One motor angle per leg for the platform at t_world_platform, the
+        body turned by body_yaw about the world Z axis; NaN for a leg that
+        cannot reach."""
+        t = self._pose_for_raw(t_world_platform, "t_world_platform")
+        yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
+        try:
+            angles = self.kinematics.inverse_kinematics(t, yaw)
+        except (TypeError, ValueError):
+            # A list whose elements the extension would not read as numbers
+            # (rejected before its model was touched): convert it ourselves,
+            # which either works or says what is wrong in our words.
+            angles = self.kinematics.inverse_kinematics(_any(self._pose_in(t, "t_world_platform")), yaw)
+        return np.array(angles)
+
+    def inverse_limited(
+        self,
+        t_world_platform: npt.ArrayLike,
+        body_yaw: float | None = None,
+        max_relative_yaw: float | None = None,
+        max_body_yaw: float | None = None,
+    ) -> tuple[float, FloatArray]:
+        """The body yaw actually used, kept within max_relative_yaw of the
+        platform's heading and then within max_body_yaw of zero, and the
+        angles for it. A limit, when given, must be zero or positive."""
+        t = self._pose_in(t_world_platform, "t_world_platform")
+        yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
+        limits = [_yaw_limit(max_relative_yaw, "max_relative_yaw"), _yaw_limit(max_body_yaw, "max_body_yaw")]
+        out = self.kinematics.inverse_kinematics_safe(_any(t), yaw, *limits)
+        return out[0], np.array(out[1:], dtype=np.float64)
+
+    def reach(self, t_world_platform: npt.ArrayLike) -> FloatArray:
+        """Per leg, how comfortably it reaches the platform at this pose: 1
+        with the horn square to the anchor's direction, 0 at the edge of
+        reach (horn and rod in line), negative beyond. The same for either
+        solution sign; body yaw is not applied."""
+        return self._model.reach(self._pose_in(t_world_platform, "t_world_platform"))
+
+    # -- forward kinematics ---------------------------------------------------
+
+    def reset(self, t_world_platform: npt.ArrayLike) -> None:
+        """Sets the pose (at zero body yaw) the next forward step starts from."""
+        t = self._pose_in(t_world_platform, "t_world_platform")
+        # Looser than for a motor pose: a start pose may come from single
+        # precision (a sensor, a float32 array), and the solver only needs
+        # it finite and far from singular.
+        check_rigid(t, "t_world_platform", START_POSE_TOLERANCE)
+        self.kinematics.reset_forward_kinematics(_any(t))
+
+    def forward_step(self, joint_angles: npt.ArrayLike, body_yaw: float | None = None) -> FloatArray:
+        """One solver step from the pose the previous step (or reset) left:
+        the call for a control loop's tick. Returns the new pose, turned by
+        body_yaw about the world Z axis when given (only the returned copy)."""
+        self._require_six_legs()
+        angles = self._angles_in(joint_angles)
+        yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
+        return self._pose_out(self.kinematics.forward_kinematics(_any(angles), yaw))
+
+    def solve_forward(
+        self,
+        joint_angles: npt.ArrayLike,
+        body_yaw: float | None = None,
+        *,
+        start: npt.ArrayLike | None = None,
+        max_steps: int = 100,
+    ) -> ForwardSolution:
+        """Steps the solver (from `start`, or from where it stands) until the
+        pose stops changing or max_steps steps, and says whether it closed
+        every leg."""
+        self._require_six_legs()
+        angles = self._angles_in(joint_angles)
+        yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
+        limit = operator.index(max_steps)
+        if limit < 0:
+            raise ValueError(f"max_steps must be zero or positive, got {limit}")
+        if start is not None:
+            self.reset(start)
+        raw = self.kinematics
+        # NaN angles make the solver return its stored pose without a step:
+        # the way to read the pose it stands at, and to have it turn that
+        # pose by a body yaw exactly as it turns its own results.
+        stored = raw.forward_kinematics(_NAN_ANGLES)
+        steps = 0
+        while steps < limit:
+            reached = raw.forward_kinematics(_any(angles))
+            if reached == stored:
+                break
+            stored = reached
+            steps += 1
+        errors = self._model.rod_errors(np.array(stored), angles)
+        converged = bool(np.linalg.norm(errors) <= TOLERANCE)
+        if yaw is not None:
+            stored = raw.forward_kinematics(_NAN_ANGLES, yaw)
+        residual = float(np.max(np.abs(errors))) * self._scale
+        return ForwardSolution(self._pose_out(stored), converged, steps, residual)
+
+    def rod_errors(self, t_world_platform: npt.ArrayLike, joint_angles: npt.ArrayLike) -> FloatArray:
+        """Per leg, the distance from horn tip to anchor minus the rod length,
+        in the geometry's unit (positive: the rod is too short to close the
+        leg), with the platform at t_world_platform (zero body yaw)."""
+        t = self._pose_in(t_world_platform, "t_world_platform")
+        angles = self._angles_in(joint_angles)
+        try:
+            return self._model.rod_errors(t, angles) * self._scale
+        except np.linalg.LinAlgError:
+            raise ValueError("t_world_platform is singular") from None
+
+
+def _number(value: float, name: str) -> float:
+    try:
+        return float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a number, got {value!r}") from None
+
+
+def _yaw_limit(value: float | None, name: str) -> float | None:
+    if value is None:
+        return None
+    limit = _number(value, name)
+    if not limit >= 0.0:
+        raise ValueError(f"{name} must be zero or positive, got {limit!r}")
+    return limit
+
+
+def _any(array: FloatArray) -> Any:
+    """The extension reads float64 arrays directly (its stub asks for
+    sequences, which an array is not to a type checker)."""
+    return array

@@ -1,0 +1,135 @@
+"""Pictures of a mechanism: the legs at a pose, and where it can reach.
+
+Needs matplotlib (`pip install zandrel_torso_kinematics[plot]`). Figures are
+made without pyplot, so nothing here opens a window, needs a display or
+touches pyplot's global state: each function draws into the axes it is given,
+or into a new Figure, and returns the axes; save with
+`ax.figure.savefig(path)`.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+try:
+    import matplotlib  # noqa: F401
+except ImportError as error:
+    raise ImportError(
+        "zandrel_torso.plot needs matplotlib: pip install 'zandrel_torso_kinematics[plot]'"
+    ) from error
+from matplotlib.axes import Axes
+from matplotlib.colors import TwoSlopeNorm
+from matplotlib.figure import Figure
+# matplotlib's 3D toolkit ships without type information for mypy.
+from mpl_toolkits.mplot3d import Axes3D  # type: ignore[import-untyped]
+from mpl_toolkits.mplot3d.art3d import Poly3DCollection  # type: ignore[import-untyped]
+
+from ._geometry import FloatArray, Geometry, float_array
+from ._sample import pose
+from ._torso import Torso
+
+_HORN = "tab:blue"
+_ROD = "tab:orange"
+_MOTOR = "dimgray"
+_UNREACHABLE = "tab:red"
+
+
+def _point(t: FloatArray, p: FloatArray) -> FloatArray:
+    out: FloatArray = t[:3, :3] @ p + t[:3, 3]
+    return out
+
+
+def _segment(ax: Axes3D, a: FloatArray, b: FloatArray, **style: Any) -> None:
+    ax.plot([a[0], b[0]], [a[1], b[1]], [a[2], b[2]], **style)
+
+
+def draw(geometry: Geometry, t_world_platform: npt.ArrayLike, ax: Axes3D | None = None) -> Axes3D:
+    """The mechanism with its platform at t_world_platform (the geometry's
+    unit): each motor with its shaft axis, horn, rod and anchor, legs
+    numbered, and the platform through its anchors. A leg that cannot reach
+    is drawn as a dashed red line from its motor to its anchor."""
+    if ax is None:
+        ax = Figure(figsize=(6.4, 6.0), layout="constrained").add_subplot(projection="3d")
+    assert isinstance(ax, Axes3D)
+    t = float_array(t_world_platform, (4, 4), "t_world_platform")
+    angles = Torso(geometry).inverse(t)
+    a = geometry.motor_arm_length
+    points = [t[:3, 3]]
+    for index, (leg, theta) in enumerate(zip(geometry.legs, angles)):
+        motor = leg.t_world_motor
+        origin, shaft = motor[:3, 3], motor[:3, 2]
+        anchor = _point(t, leg.branch_platform)
+        _segment(ax, origin - 0.4 * a * shaft, origin + 0.4 * a * shaft, color=_MOTOR, linewidth=5)
+        if math.isfinite(theta):
+            tip = _point(motor, np.array([a * math.cos(theta), a * math.sin(theta), 0.0]))
+            _segment(ax, origin, tip, color=_HORN, linewidth=3)
+            _segment(ax, tip, anchor, color=_ROD, linewidth=2)
+            label, colour = str(index), "black"
+        else:
+            _segment(ax, origin, anchor, color=_UNREACHABLE, linewidth=1.5, linestyle="--")
+            label, colour = f"{index}: out of reach", _UNREACHABLE
+        ax.scatter(anchor[0], anchor[1], anchor[2], color="black", s=12)
+        below = origin - 0.5 * a * motor[:3, 0]
+        ax.text(below[0], below[1], below[2], label, color=colour, ha="center")
+        points += [origin, anchor]
+    anchors = np.array([leg.branch_platform for leg in geometry.legs]).reshape(-1, 3)
+    if len(anchors) >= 3:
+        around = anchors[np.argsort(np.arctan2(anchors[:, 1], anchors[:, 0]))]
+        outline = [_point(t, p) for p in around]
+        ax.add_collection3d(Poly3DCollection([outline], alpha=0.25, facecolor="tab:green", edgecolor="darkgreen"))
+    for axis, colour in zip(range(3), ("red", "green", "blue")):  # the platform frame
+        _segment(ax, t[:3, 3], t[:3, 3] + 0.6 * a * t[:3, axis], color=colour, linewidth=1)
+    # Equal scales on the three axes, so that the legs look as long as they are.
+    cloud = np.array(points)
+    centre, half = (cloud.max(0) + cloud.min(0)) / 2, float(np.ptp(cloud, axis=0).max()) / 2 * 1.1
+    ax.set_xlim(centre[0] - half, centre[0] + half)
+    ax.set_ylim(centre[1] - half, centre[1] + half)
+    ax.set_zlim(centre[2] - half, centre[2] + half)
+    ax.set_box_aspect((1.0, 1.0, 1.0))
+    for name in "xyz":
+        getattr(ax, f"set_{name}label")(f"{name} ({geometry.unit})")
+    return ax
+
+
+def reach_map(
+    geometry: Geometry,
+    z: float,
+    *,
+    x: float = 0.0,
+    y: float = 0.0,
+    yaw: float = 0.0,
+    span: float = math.radians(30.0),
+    points: int = 61,
+    ax: Axes | None = None,
+) -> Axes:
+    """Roll (across) against pitch (up), each within +-span radians, with
+    the platform origin at (x, y, z) and the given yaw, coloured by the worst
+    leg's reach margin (Torso.reach): green is comfortable, red is beyond
+    reach; the black line is the edge."""
+    if ax is None:
+        ax = Figure(figsize=(6.4, 5.2), layout="constrained").add_subplot()
+    torso = Torso(geometry)
+    tilt = np.linspace(-span, span, points)
+    worst = np.array(
+        [[float(np.min(torso.reach(pose(roll, pitch, yaw, x, y, z)))) for roll in tilt] for pitch in tilt]
+    )
+    degrees = np.degrees(tilt)
+    # Far beyond reach the margin runs off to large negative values; what
+    # matters is its sign and how close to the edge a pose is.
+    shown = np.clip(np.nan_to_num(worst, nan=-1.0, neginf=-1.0), -1.0, 1.0)
+    mesh = ax.pcolormesh(degrees, degrees, shown, cmap="RdYlGn", norm=TwoSlopeNorm(0.0, -1.0, 1.0), shading="auto")
+    if shown.min() < 0.0 < shown.max():
+        ax.contour(degrees, degrees, shown, levels=[0.0], colors="black", linewidths=1.5)
+    colorbar = ax.figure.colorbar(mesh, ax=ax)
+    colorbar.set_label("worst leg's reach margin (1: comfortable, 0: edge, < 0: beyond)")
+    ax.set_xlabel("roll (degrees)")
+    ax.set_ylabel("pitch (degrees)")
+    ax.set_title(
+        f"Reach at x = {x:g}, y = {y:g}, z = {z:g} {geometry.unit}, yaw {math.degrees(yaw):g} degrees"
+    )
+    ax.set_aspect("equal")
+    return ax
