@@ -21,20 +21,7 @@
 #include "kinematics/inverse.hpp"
 #include "kinematics/mat4.hpp"
 #include "kinematics/model.hpp"
-
-namespace zandrel {
-
-// Readable test names and failure messages for pose parameters.
-inline void PrintTo(const Mat4& m, std::ostream* os) {
-  *os << "[";
-  for (int r = 0; r < 4; ++r) {
-    *os << (r ? "; " : "");
-    for (int c = 0; c < 4; ++c) *os << (c ? " " : "") << m(r, c);
-  }
-  *os << "]";
-}
-
-}  // namespace zandrel
+#include "print_mat4.hpp"
 
 namespace zandrel::test {
 

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "kinematics/model.hpp"
+#include "print_mat4.hpp"
 
 namespace zandrel {
 namespace {
