@@ -100,33 +100,84 @@ Mat4 axis_angle_rotation(const Vec3& u, double angle) {
   return r;
 }
 
-// The platform-frame step S = [R(w) | v; 0 0 0 1]: the translation is taken
-// as is, not coupled to the rotation. Rotations too small to give a stable
-// axis (and a NaN angle) are dropped.
-Mat4 step_transform(const Vec3& v, const Vec3& w) {
-  const double phi = norm3(w);
-  Mat4 s = Mat4::identity();
-  if (phi > kSmallRotation) {
-    Vec3 u{w[0] / phi, w[1] / phi, w[2] / phi};
-    const double len = norm3(u);  // renormalised once more, as the step defines it
-    u = {u[0] / len, u[1] / len, u[2] / len};
-    s = axis_angle_rotation(u, phi);
-  }
-  s(0, 3) = v[0];
-  s(1, 3) = v[1];
-  s(2, 3) = v[2];
-  return s;
+// Axis of a rotation vector w: w / |w|, renormalised once more, as the step
+// defines it.
+Vec3 unit_axis(const Vec3& w, double phi) {
+  Vec3 u{w[0] / phi, w[1] / phi, w[2] / phi};
+  const double len = norm3(u);
+  return {u[0] / len, u[1] / len, u[2] / len};
 }
 
-// Residual norm of the six rods at `t_world_platform`, using horn tips fixed
-// for this call.
-double residual_norm_at(const Kinematics& model, const Mat4& t_world_platform,
-                        const HornTips& tips) {
-  const Mat4 t_platform_world = inverse_or_fatal(t_world_platform);
-  std::array<Vec3, kLegs> rods;
-  Vec6 r;
-  rods_and_residuals(model, t_platform_world, tips, rods, r);
-  return norm6(r);
+// The line search's trial steps S = [R(w) | v; 0 0 0 1], halving v and w
+// after every rejected trial. The translation is taken as is, not coupled to
+// the rotation; rotations too small to give a stable axis (and a NaN angle)
+// are dropped.
+//
+// Halving w changes neither its axis nor anything but the exponent of |w|,
+// bit for bit, as long as no component, square or sum on the way leaves the
+// normal range: that holds for the first 64 trials when every nonzero
+// component of the full-step w lies in [2^-400, 2^400] (then components stay
+// above 2^-464, squares above 2^-928, and nothing overflows). In that case
+// the axis and the angle come from the first trial, the angle halved each
+// time; otherwise both are recomputed from w for every trial.
+class TrialSteps {
+ public:
+  explicit TrialSteps(const Vec6& delta)
+      : v_{delta[0], delta[1], delta[2]}, w_{delta[3], delta[4], delta[5]}, phi_(norm3(w_)) {
+    reuse_axis_ = true;
+    for (double x : w_) {
+      const double m = std::fabs(x);
+      if (!(m == 0.0 || (m >= 0x1p-400 && m <= 0x1p400))) reuse_axis_ = false;
+    }
+    if (reuse_axis_ && phi_ > kSmallRotation) axis_ = unit_axis(w_, phi_);
+  }
+
+  Mat4 transform() const {
+    Mat4 s = Mat4::identity();
+    if (phi_ > kSmallRotation)
+      s = axis_angle_rotation(reuse_axis_ ? axis_ : unit_axis(w_, phi_), phi_);
+    s(0, 3) = v_[0];
+    s(1, 3) = v_[1];
+    s(2, 3) = v_[2];
+    return s;
+  }
+
+  void halve() {
+    for (double& x : v_) x *= kStepReduction;
+    for (double& x : w_) x *= kStepReduction;
+    if (++halvings_ >= 64) reuse_axis_ = false;
+    // While the axis is reused, halving gives the value norm3(w_) would (see
+    // above). The axis was formed at the first trial if phi_ is above the
+    // threshold now, since phi_ was larger then.
+    phi_ = reuse_axis_ ? phi_ * kStepReduction : norm3(w_);
+  }
+
+ private:
+  Vec3 v_, w_;
+  double phi_;
+  bool reuse_axis_ = false;
+  Vec3 axis_{};
+  int halvings_ = 0;
+};
+
+// Whether the residual norm at `candidate` is strictly below rho. The six
+// squares are summed in leg order as norm6 sums them, and a trial is given up
+// as soon as the partial sum exceeds reject_above = fl(fl(rho^2) (1 + 2^-48)):
+// partial sums of non-negative terms never decrease, and any sum s above
+// reject_above exceeds rho^2 (1 + 2^-49) (two roundings cost at most 2^-52),
+// so sqrt(s) > rho and its correctly rounded value is at least rho, which
+// rho > |r'| rejects. The verdict is the full computation's, only sooner.
+bool lowers_residual(const Kinematics& model, const Mat4& candidate, const HornTips& tips,
+                     double rho, double reject_above) {
+  const Mat4 t_platform_world = inverse_or_fatal(candidate);
+  double sum = 0.0;  // 0.0 + x is x for the first square, NaN included
+  for (std::size_t i = 0; i < kLegs; ++i) {
+    const Vec3 d = rod_in_platform(t_platform_world, model.branches[i], tips[i]);
+    const double ri = model.rod_length - norm3(d);
+    sum = sum + ri * ri;
+    if (sum > reject_above) return false;
+  }
+  return rho > std::sqrt(sum);  // a NaN trial residual is never accepted
 }
 
 // Moore-Penrose pseudo-inverse V S+ U^T with singular values <= tolerance (or
@@ -187,18 +238,15 @@ Mat4 apply_body_yaw(const Mat4& pose, double psi) {
 // lowers the residual norm rho, if any does.
 void take_step(Kinematics& model, const HornTips& tips, const std::array<Vec3, kLegs>& rods,
                const Vec6& r, double rho) {
-  const Vec6 delta = gauss_newton_step(jacobian_of(model, rods), r);
-  Vec3 v{delta[0], delta[1], delta[2]};
-  Vec3 w{delta[3], delta[4], delta[5]};
+  TrialSteps step(gauss_newton_step(jacobian_of(model, rods), r));
+  const double reject_above = (rho * rho) * (1.0 + 0x1p-48);
   for (std::uint64_t trial = 0; trial < model.fk_line_search_trials; ++trial) {
-    const Mat4 candidate = multiply(model.fk_pose, step_transform(v, w));
-    // Strictly lower only; a NaN trial residual is never accepted.
-    if (rho > residual_norm_at(model, candidate, tips)) {
+    const Mat4 candidate = multiply(model.fk_pose, step.transform());
+    if (lowers_residual(model, candidate, tips, rho, reject_above)) {
       model.fk_pose = candidate;
       return;
     }
-    for (double& x : v) x *= kStepReduction;
-    for (double& x : w) x *= kStepReduction;
+    step.halve();
   }
 }
 
