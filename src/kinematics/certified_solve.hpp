@@ -18,10 +18,10 @@ using Vec6 = std::array<double, 6>;
 
 // Returns true, with x = an approximation of j^-1 r, only when it has proved
 // that the smallest singular value of j is above sigma_floor (a positive,
-// normal number) and that the condition of j is at most about 2^30; the
-// relative error of x is then at most about 1e-6 in the worst case, and about
-// cond(j) * 1e-16 in practice. Returns false, leaving x untouched, for
-// anything else: near-singular or badly scaled matrices, and any NaN or
+// normal number). It also declines matrices whose condition exceeds about
+// 2^20, so the relative error of x is below 2^-29 (and about
+// cond(j) * 1e-16 in practice). Returns false, leaving x untouched, for
+// anything else: near-singular or badly conditioned matrices, and any NaN or
 // infinity in j. Never allocates.
 bool certified_solve(const Mat6RowMajor& j, const Vec6& r, double sigma_floor, Vec6& x);
 
