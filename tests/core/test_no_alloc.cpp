@@ -36,15 +36,15 @@ thread_local long allocations = 0;
 extern "C" void* __libc_malloc(std::size_t);
 extern "C" void* __libc_calloc(std::size_t, std::size_t);
 extern "C" void* __libc_realloc(void*, std::size_t);
-extern "C" void* malloc(std::size_t size) {
+extern "C" void* malloc(std::size_t size) noexcept {
   allocations += counting;
   return __libc_malloc(size);
 }
-extern "C" void* calloc(std::size_t n, std::size_t size) {
+extern "C" void* calloc(std::size_t n, std::size_t size) noexcept {
   allocations += counting;
   return __libc_calloc(n, size);
 }
-extern "C" void* realloc(void* p, std::size_t size) {
+extern "C" void* realloc(void* p, std::size_t size) noexcept {
   allocations += counting;
   return __libc_realloc(p, size);
 }
