@@ -19,8 +19,8 @@ constexpr double kSmallRotation = 1e-6;
 constexpr double kStepReduction = 0.5;
 constexpr double kYawPivotHeight = 0.177;
 
-using Vec6 = std::array<double, 6>;
 using Mat6 = Eigen::Matrix<double, 6, 6>;
+using HornTips = std::array<Vec3, kLegs>;
 
 // Square root of the sum of squares, added first component to last.
 double norm3(const Vec3& x) { return std::sqrt((x[0] * x[0] + x[1] * x[1]) + x[2] * x[2]); }
@@ -35,6 +35,47 @@ Mat4 inverse_or_fatal(const Mat4& m) {
   const std::optional<Mat4> inv = inverse(m);
   if (!inv) raise_fatal(kSingularMatrixMessage);
   return *inv;
+}
+
+// Horn tips in motor frames, shared by the Jacobian and every trial. The
+// third component is a * 0.0 so that a non-finite a shows up as NaN.
+HornTips horn_tips_of(double a, const JointAngles& joint_angles) {
+  HornTips tips;
+  for (std::size_t i = 0; i < kLegs; ++i) {
+    const double theta = joint_angles[i];
+    tips[i] = {a * std::cos(theta), a * std::sin(theta), a * 0.0};
+  }
+  return tips;
+}
+
+// The rod vector from horn tip to anchor, in platform coordinates:
+// A - (t_platform_world * t_world_motor) applied to the tip.
+Vec3 rod_in_platform(const Mat4& t_platform_world, const Branch& branch, const Vec3& tip) {
+  const Vec3 q = transform_point(multiply(t_platform_world, branch.t_world_motor), tip);
+  const Vec3& anchor = branch.branch_platform;
+  return {anchor[0] - q[0], anchor[1] - q[1], anchor[2] - q[2]};
+}
+
+// Rods and residuals at the pose whose inverse is t_platform_world.
+void rods_and_residuals(const Kinematics& model, const Mat4& t_platform_world,
+                        const HornTips& tips, std::array<Vec3, kLegs>& rods, Vec6& r) {
+  for (std::size_t i = 0; i < kLegs; ++i) {
+    const Vec3 d = rod_in_platform(t_platform_world, model.branches[i], tips[i]);
+    r[i] = model.rod_length - norm3(d);
+    rods[i] = d;
+  }
+}
+
+// Jacobian rows d^T G_i, not normalised by |d|.
+Mat6RowMajor jacobian_of(const Kinematics& model, const std::array<Vec3, kLegs>& rods) {
+  Mat6RowMajor j;
+  for (std::size_t i = 0; i < kLegs; ++i) {
+    const Vec3& d = rods[i];
+    const auto& g = model.branches[i].point_jacobian;  // column-major 3x6: (r, c) is 3c + r
+    for (std::size_t col = 0; col < 6; ++col)
+      j[6 * i + col] = (g[3 * col + 0] * d[0] + g[3 * col + 1] * d[1]) + g[3 * col + 2] * d[2];
+  }
+  return j;
 }
 
 // Rotation by `angle` about the unit axis u (Rodrigues), as a 4x4 transform
@@ -59,44 +100,84 @@ Mat4 axis_angle_rotation(const Vec3& u, double angle) {
   return r;
 }
 
-// The platform-frame step S = [R(w) | v; 0 0 0 1]: the translation is taken
-// as is, not coupled to the rotation. Rotations too small to give a stable
-// axis (and a NaN angle) are dropped.
-Mat4 step_transform(const Vec3& v, const Vec3& w) {
-  const double phi = norm3(w);
-  Mat4 s = Mat4::identity();
-  if (phi > kSmallRotation) {
-    Vec3 u{w[0] / phi, w[1] / phi, w[2] / phi};
-    const double len = norm3(u);  // renormalised once more, as the step defines it
-    u = {u[0] / len, u[1] / len, u[2] / len};
-    s = axis_angle_rotation(u, phi);
-  }
-  s(0, 3) = v[0];
-  s(1, 3) = v[1];
-  s(2, 3) = v[2];
-  return s;
+// Axis of a rotation vector w: w / |w|, renormalised once more, as the step
+// defines it.
+Vec3 unit_axis(const Vec3& w, double phi) {
+  Vec3 u{w[0] / phi, w[1] / phi, w[2] / phi};
+  const double len = norm3(u);
+  return {u[0] / len, u[1] / len, u[2] / len};
 }
 
-// Residual norm of the six rods at `t_world_platform`, using horn tips fixed
-// for this call.
-double residual_norm_at(const Kinematics& model, const Mat4& t_world_platform,
-                        const std::array<Vec3, kLegs>& horn_tips) {
-  const Mat4 t_platform_world = inverse_or_fatal(t_world_platform);
-  Vec6 r;
+// The line search's trial steps S = [R(w) | v; 0 0 0 1], halving v and w
+// after every rejected trial. The translation is taken as is, not coupled to
+// the rotation; rotations too small to give a stable axis (and a NaN angle)
+// are dropped.
+//
+// Halving w changes neither its axis nor anything but the exponent of |w|,
+// bit for bit, as long as no component, square or sum on the way leaves the
+// normal range: that holds for the first 64 trials when every nonzero
+// component of the full-step w lies in [2^-400, 2^400] (then components stay
+// above 2^-464, squares above 2^-928, and nothing overflows). In that case
+// the axis and the angle come from the first trial, the angle halved each
+// time; otherwise both are recomputed from w for every trial.
+class TrialSteps {
+ public:
+  explicit TrialSteps(const Vec6& delta)
+      : v_{delta[0], delta[1], delta[2]}, w_{delta[3], delta[4], delta[5]}, phi_(norm3(w_)) {
+    reuse_axis_ = true;
+    for (double x : w_) {
+      const double m = std::fabs(x);
+      if (!(m == 0.0 || (m >= 0x1p-400 && m <= 0x1p400))) reuse_axis_ = false;
+    }
+    if (reuse_axis_ && phi_ > kSmallRotation) axis_ = unit_axis(w_, phi_);
+  }
+
+  Mat4 transform() const {
+    Mat4 s = Mat4::identity();
+    if (phi_ > kSmallRotation)
+      s = axis_angle_rotation(reuse_axis_ ? axis_ : unit_axis(w_, phi_), phi_);
+    s(0, 3) = v_[0];
+    s(1, 3) = v_[1];
+    s(2, 3) = v_[2];
+    return s;
+  }
+
+  void halve() {
+    for (double& x : v_) x *= kStepReduction;
+    for (double& x : w_) x *= kStepReduction;
+    if (++halvings_ >= 64) reuse_axis_ = false;
+    // While the axis is reused, halving gives the value norm3(w_) would (see
+    // above). The axis was formed at the first trial if phi_ is above the
+    // threshold now, since phi_ was larger then.
+    phi_ = reuse_axis_ ? phi_ * kStepReduction : norm3(w_);
+  }
+
+ private:
+  Vec3 v_, w_;
+  double phi_;
+  bool reuse_axis_ = false;
+  Vec3 axis_{};
+  int halvings_ = 0;
+};
+
+// Whether the residual norm at `candidate` is strictly below rho. The six
+// squares are summed in leg order as norm6 sums them, and a trial is given up
+// as soon as the partial sum exceeds reject_above = fl(fl(rho^2) (1 + 2^-48)):
+// partial sums of non-negative terms never decrease, and any sum s above
+// reject_above exceeds rho^2 (1 + 2^-49) (two roundings cost at most 2^-52),
+// so sqrt(s) > rho and its correctly rounded value is at least rho, which
+// rho > |r'| rejects. The verdict is the full computation's, only sooner.
+bool lowers_residual(const Kinematics& model, const Mat4& candidate, const HornTips& tips,
+                     double rho, double reject_above) {
+  const Mat4 t_platform_world = inverse_or_fatal(candidate);
+  double sum = 0.0;  // 0.0 + x is x for the first square, NaN included
   for (std::size_t i = 0; i < kLegs; ++i) {
-    const Branch& branch = model.branches[i];
-    const Mat4 t_platform_motor = multiply(t_platform_world, branch.t_world_motor);
-    const Vec3 q = transform_point(t_platform_motor, horn_tips[i]);
-    const Vec3& anchor = branch.branch_platform;
-    r[i] = model.rod_length - norm3({anchor[0] - q[0], anchor[1] - q[1], anchor[2] - q[2]});
+    const Vec3 d = rod_in_platform(t_platform_world, model.branches[i], tips[i]);
+    const double ri = model.rod_length - norm3(d);
+    sum = sum + ri * ri;
+    if (sum > reject_above) return false;
   }
-  return norm6(r);
-}
-
-bool all_finite(const Mat6& m) {
-  for (Eigen::Index k = 0; k < m.size(); ++k)
-    if (!std::isfinite(m(k))) return false;
-  return true;
+  return rho > std::sqrt(sum);  // a NaN trial residual is never accepted
 }
 
 // Moore-Penrose pseudo-inverse V S+ U^T with singular values <= tolerance (or
@@ -111,9 +192,11 @@ bool all_finite(const Mat6& m) {
 // or the angles. Checking J ourselves also keeps us independent of how an Eigen
 // version treats such input (3.4 reports InvalidInput and leaves U, S and V
 // uninitialised).
-Mat6 pseudo_inverse(const Mat6& j) {
+Mat6 pseudo_inverse(const Mat6RowMajor& values) {
   Mat6 pinv = Mat6::Zero();
-  if (!all_finite(j)) return pinv;
+  for (double x : values)
+    if (!std::isfinite(x)) return pinv;
+  const Mat6 j = Eigen::Map<const Eigen::Matrix<double, 6, 6, Eigen::RowMajor>>(values.data());
 
   const Eigen::JacobiSVD<Mat6> svd(j, Eigen::ComputeFullU | Eigen::ComputeFullV);
   if (svd.info() != Eigen::Success) return pinv;
@@ -151,70 +234,68 @@ Mat4 apply_body_yaw(const Mat4& pose, double psi) {
   return out;
 }
 
+// The step and its line search: fk_pose becomes the first trial pose that
+// lowers the residual norm rho, if any does.
+void take_step(Kinematics& model, const HornTips& tips, const std::array<Vec3, kLegs>& rods,
+               const Vec6& r, double rho) {
+  TrialSteps step(gauss_newton_step(jacobian_of(model, rods), r));
+  const double reject_above = (rho * rho) * (1.0 + 0x1p-48);
+  for (std::uint64_t trial = 0; trial < model.fk_line_search_trials; ++trial) {
+    const Mat4 candidate = multiply(model.fk_pose, step.transform());
+    if (lowers_residual(model, candidate, tips, rho, reject_above)) {
+      model.fk_pose = candidate;
+      return;
+    }
+    step.halve();
+  }
+}
+
 }  // namespace
+
+Vec6 pseudo_inverse_step(const Mat6RowMajor& jacobian, const Vec6& r) {
+  const Mat6 pinv = pseudo_inverse(jacobian);
+  Vec6 delta;
+  for (std::size_t row = 0; row < 6; ++row) {
+    const auto ri = static_cast<Eigen::Index>(row);
+    double sum = pinv(ri, 0) * r[0];
+    for (std::size_t col = 1; col < 6; ++col)
+      sum = sum + pinv(ri, static_cast<Eigen::Index>(col)) * r[col];
+    delta[row] = sum;
+  }
+  return delta;
+}
+
+Vec6 gauss_newton_step(const Mat6RowMajor& jacobian, const Vec6& r) {
+  // Nearly always the Jacobian is far from singular (on the sample geometry
+  // its smallest singular value is around 2e-3 and its condition around
+  // 100): then J+ is J^-1, and the certified direct solve answers in a
+  // fraction of the decomposition's time.
+  Vec6 delta;
+  if (certified_solve(jacobian, r, kPseudoInverseTolerance, delta)) return delta;
+  return pseudo_inverse_step(jacobian, r);
+}
+
+StepSystem step_system(const Kinematics& model, const JointAngles& joint_angles) {
+  if (model.branches.size() != kLegs) raise_fatal(kBranchCountMessage);
+  const HornTips tips = horn_tips_of(model.motor_arm_length, joint_angles);
+  std::array<Vec3, kLegs> rods;
+  StepSystem system;
+  rods_and_residuals(model, inverse_or_fatal(model.fk_pose), tips, rods, system.residuals);
+  system.jacobian = jacobian_of(model, rods);
+  return system;
+}
 
 Mat4 forward_kinematics(Kinematics& model, const JointAngles& joint_angles,
                         std::optional<double> body_yaw) {
   if (model.branches.size() != kLegs) raise_fatal(kBranchCountMessage);
 
-  const double a = model.motor_arm_length;
-  const double b = model.rod_length;
-
-  // Horn tips in motor frames, shared by the Jacobian and every trial. The
-  // third component is a * 0.0 so that a non-finite a shows up as NaN.
-  std::array<Vec3, kLegs> horn_tips;
-  for (std::size_t i = 0; i < kLegs; ++i) {
-    const double theta = joint_angles[i];
-    horn_tips[i] = {a * std::cos(theta), a * std::sin(theta), a * 0.0};
-  }
-
-  // Rod vectors (horn tip to anchor, platform coordinates) and residuals at fk_pose.
-  const Mat4 t_platform_world = inverse_or_fatal(model.fk_pose);
+  const HornTips tips = horn_tips_of(model.motor_arm_length, joint_angles);
   std::array<Vec3, kLegs> rods;
   Vec6 r;
-  for (std::size_t i = 0; i < kLegs; ++i) {
-    const Branch& branch = model.branches[i];
-    const Mat4 t_platform_motor = multiply(t_platform_world, branch.t_world_motor);
-    const Vec3 q = transform_point(t_platform_motor, horn_tips[i]);
-    const Vec3& anchor = branch.branch_platform;
-    rods[i] = {anchor[0] - q[0], anchor[1] - q[1], anchor[2] - q[2]};
-    r[i] = b - norm3(rods[i]);
-  }
+  rods_and_residuals(model, inverse_or_fatal(model.fk_pose), tips, rods, r);
 
   const double rho = norm6(r);
-  if (rho > kResidualTolerance) {  // false for NaN: no step
-    // Jacobian rows d^T G_i, not normalised by |d|; only a step needs them.
-    Mat6 jacobian;
-    for (std::size_t i = 0; i < kLegs; ++i) {
-      const Vec3& d = rods[i];
-      const auto& g = model.branches[i].point_jacobian;  // column-major 3x6: (r, c) is 3c + r
-      for (std::size_t col = 0; col < 6; ++col)
-        jacobian(static_cast<Eigen::Index>(i), static_cast<Eigen::Index>(col)) =
-            (g[3 * col + 0] * d[0] + g[3 * col + 1] * d[1]) + g[3 * col + 2] * d[2];
-    }
-    const Mat6 pinv = pseudo_inverse(jacobian);
-    Vec6 delta;
-    for (std::size_t row = 0; row < 6; ++row) {
-      const auto ri = static_cast<Eigen::Index>(row);
-      double sum = pinv(ri, 0) * r[0];
-      for (std::size_t col = 1; col < 6; ++col)
-        sum = sum + pinv(ri, static_cast<Eigen::Index>(col)) * r[col];
-      delta[row] = sum;
-    }
-    Vec3 v{delta[0], delta[1], delta[2]};
-    Vec3 w{delta[3], delta[4], delta[5]};
-
-    for (std::uint64_t trial = 0; trial < model.fk_line_search_trials; ++trial) {
-      const Mat4 candidate = multiply(model.fk_pose, step_transform(v, w));
-      // Strictly lower only; a NaN trial residual is never accepted.
-      if (rho > residual_norm_at(model, candidate, horn_tips)) {
-        model.fk_pose = candidate;
-        break;
-      }
-      for (double& x : v) x *= kStepReduction;
-      for (double& x : w) x *= kStepReduction;
-    }
-  }
+  if (rho > kResidualTolerance) take_step(model, tips, rods, r, rho);  // false for NaN: no step
 
   if (!body_yaw) return model.fk_pose;
   return apply_body_yaw(model.fk_pose, *body_yaw);
