@@ -29,6 +29,11 @@ dev: $(VENV)/.build-tools
 
 dev-test: $(VENV)/.build-tools
 	$(PIP_INSTALL) ".[test]"
+	touch $(VENV)/.test-extra
+
+# The test tools alone, for runs that test a build of their own.
+$(VENV)/.test-extra: $(VENV)/.build-tools pyproject.toml
+	$(MAKE) --no-print-directory dev-test
 
 demo: dev
 	$(PY) examples/quickstart.py
@@ -73,7 +78,7 @@ ASAN_ENV = LD_PRELOAD="$(shell $(SAN_CXX) -print-file-name=libasan.so) $(shell $
 # The whole pytest suite against the AddressSanitizer + UBSan build (with
 # the check of double-to-integer conversions, which GCC leaves out of
 # "undefined").
-sanitize-py: system-deps dev-test
+sanitize-py: system-deps $(VENV)/.test-extra
 	$(VENV)/bin/cmake -S . -B $(BUILD)/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DZANDREL_SANITIZE=address,undefined,float-cast-overflow \
 	  -DPython_EXECUTABLE=$(abspath $(PY))
