@@ -1,37 +1,61 @@
-# The two commands a newcomer needs: `make demo` and `make test`. Both set up
-# everything they need on a fresh machine (Debian packages, a virtual
-# environment, the build) and are cheap to re-run.
+# The two commands a newcomer needs: `make demo` and `make test`. Both create
+# a virtual environment, build the module into it and run, and are cheap to
+# re-run. `make demo` needs only a C++20 compiler and Python: CMake, Ninja and
+# (when the system has none) Eigen come from PyPI. Only `make test` installs
+# Debian packages (GoogleTest and, with g++, the sanitizer runtimes; see
+# scripts/system-deps). `make wheels` writes the sdist and the wheels to dist/.
 PYTHON ?= python3
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD := build/$(notdir $(VENV))
+# pip's own progress is kept; -v also shows the compiler's.
+PIP_INSTALL = $(PY) -m pip install --no-build-isolation -v -Cbuild-dir=$(BUILD)/wheel
 
-.PHONY: demo test dev pytest core-tests sanitize-py sanitize-core bench clean
+.PHONY: demo test dev dev-test system-deps pytest core-tests sanitize-py sanitize-core bench \
+  wheels check-wheels clean
 
-$(VENV)/.deps: pyproject.toml scripts/system-deps
-	scripts/system-deps
+# The build requirements pyproject.toml names (scikit-build-core, cmeel-eigen),
+# with CMake and Ninja; the module is built against them without isolation.
+$(VENV)/.build-tools: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q scikit-build-core cmake ninja pytest numpy hypothesis mypy matplotlib
+	$(PY) -m pip install --upgrade pip
+	$(PY) -m pip install cmake ninja $$($(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
 	touch $@
 
-# Build and install the module into the virtual environment (incremental).
-dev: $(VENV)/.deps
-	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD)/wheel .
+# Build and install the module into the virtual environment (incremental),
+# with its runtime dependencies; dev-test adds the `test` extra of pyproject.toml.
+dev: $(VENV)/.build-tools
+	$(PIP_INSTALL) .
+
+dev-test: $(VENV)/.build-tools
+	$(PIP_INSTALL) ".[test]"
+	touch $(VENV)/.test-extra
+
+# The test tools alone, for runs that test a build of their own.
+$(VENV)/.test-extra: $(VENV)/.build-tools pyproject.toml
+	$(MAKE) --no-print-directory dev-test
 
 demo: dev
 	$(PY) examples/quickstart.py
 
-pytest: dev
+# GoogleTest (and a compiler with the sanitizer runtimes) from Debian, when missing.
+system-deps:
+	scripts/system-deps
+
+# Every stage runs even when one before it failed; the last line sums them up.
+test:
+	@scripts/test-stages "$(MAKE)" $(BUILD)/logs core-tests pytest sanitize-py sanitize-core
+
+pytest: dev-test
 	$(PY) -m pytest -q
 
-core-tests: $(VENV)/.deps
+# The interpreter is named so that CMake finds cmeel-eigen when the system
+# has no Eigen.
+core-tests: system-deps $(VENV)/.build-tools
 	$(VENV)/bin/cmake -S . -B $(BUILD)/core -G Ninja -DZANDREL_BUILD_MODULE=OFF \
-	  -DZANDREL_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
+	  -DZANDREL_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(BUILD)/core
 	$(VENV)/bin/ctest --test-dir $(BUILD)/core --output-on-failure
-
-test: core-tests pytest sanitize-py sanitize-core
 
 # Sanitizer runs, each in a build directory of its own; the installed module
 # and the Release core tests are left alone. The interpreter is not
@@ -49,12 +73,12 @@ ASAN_REPORT = $(ASAN_DIR)/sanitizer-report
 ASAN_ENV = LD_PRELOAD="$(shell $(SAN_CXX) -print-file-name=libasan.so) $(shell $(SAN_CXX) -print-file-name=libubsan.so)" \
   ASAN_OPTIONS=detect_leaks=0:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$(ASAN_REPORT) \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(ASAN_REPORT) PYTHONMALLOC=malloc \
-  PYTHONPATH=$(ASAN_DIR) ZANDREL_EXPECT_MODULE_DIR=$(ASAN_DIR)
+  PYTHONPATH=$(ASAN_DIR) ZANDREL_EXPECT_MODULE_DIR=$(ASAN_DIR) ZANDREL_EXPECT_SANITIZERS=1
 
 # The whole pytest suite against the AddressSanitizer + UBSan build (with
 # the check of double-to-integer conversions, which GCC leaves out of
 # "undefined").
-sanitize-py: dev
+sanitize-py: system-deps $(VENV)/.test-extra
 	$(VENV)/bin/cmake -S . -B $(BUILD)/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DZANDREL_SANITIZE=address,undefined,float-cast-overflow \
 	  -DPython_EXECUTABLE=$(abspath $(PY))
@@ -64,10 +88,10 @@ sanitize-py: dev
 	$(ASAN_ENV) $(PY) scripts/lsan-check || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
 
 # The C++ core tests, the model-lock threads among them, under ThreadSanitizer.
-sanitize-core: $(VENV)/.deps
+sanitize-core: system-deps $(VENV)/.build-tools
 	$(VENV)/bin/cmake -S . -B $(BUILD)/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DZANDREL_BUILD_MODULE=OFF -DZANDREL_BUILD_TESTS=ON \
-	  -DZANDREL_SANITIZE=thread
+	  -DZANDREL_SANITIZE=thread -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(BUILD)/tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  $(VENV)/bin/ctest --test-dir $(BUILD)/tsan --output-on-failure
@@ -75,11 +99,21 @@ sanitize-core: $(VENV)/.deps
 # Cost per call of every method beside the floor (the same argument conversion
 # and result building with no kinematics) and a NumPy implementation, measured
 # in one run. Pass options with BENCH_ARGS, e.g. BENCH_ARGS="--json out.json".
-bench: dev
+bench: $(VENV)/.build-tools
+	$(PIP_INSTALL) ".[bench]"
 	$(VENV)/bin/cmake -S . -B $(BUILD)/floor -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DZANDREL_BUILD_FLOOR=ON -DZANDREL_BUILD_MODULE=OFF -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(BUILD)/floor --target zandrel_floor
 	PYTHONPATH=$(BUILD)/floor $(PY) benchmarks/bench.py $(BENCH_ARGS)
 
+# dist/: the sdist and one manylinux wheel per supported CPython, each
+# installed into a fresh virtual environment and tested there (scripts/check-dist).
+wheels:
+	scripts/build-wheels
+
+# The checks alone, on what dist/ holds.
+check-wheels:
+	scripts/build-wheels --check-only
+
 clean:
-	rm -rf build .venv .venv-*
+	rm -rf build dist .venv .venv-*
