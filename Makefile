@@ -81,5 +81,14 @@ bench: dev
 	$(VENV)/bin/cmake --build $(BUILD)/floor --target zandrel_floor
 	PYTHONPATH=$(BUILD)/floor $(PY) benchmarks/bench.py $(BENCH_ARGS)
 
+# The aarch64 wheel for CPython 3.11 (the version of Debian 12's arm64
+# interpreter) into dist/: cross-built from a 3.11 environment of this
+# machine, then installed and tested under qemu-aarch64 (scripts/aarch64-wheels).
+AARCH64_HOST_VENV ?= .venv-3.11
+.PHONY: wheels-aarch64
+wheels-aarch64:
+	$(MAKE) $(AARCH64_HOST_VENV)/.deps VENV=$(AARCH64_HOST_VENV) PYTHON="$$(scripts/find-python 3.11)"
+	scripts/aarch64-wheels $(AARCH64_HOST_VENV)/bin/python dist
+
 clean:
 	rm -rf build .venv .venv-*
