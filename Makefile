@@ -12,7 +12,7 @@ BUILD := build/$(notdir $(VENV))
 PIP_INSTALL = $(PY) -m pip install --no-build-isolation -v -Cbuild-dir=$(BUILD)/wheel
 
 .PHONY: demo test dev dev-test system-deps pytest core-tests sanitize-py sanitize-core bench \
-  wheels check-wheels clean
+  wheels check-wheels clean cpp-consumer
 
 # The build requirements pyproject.toml names (scikit-build-core, cmeel-eigen),
 # with CMake and Ninja; the module is built against them without isolation.
@@ -45,7 +45,7 @@ system-deps:
 # Every stage runs even when one before it failed; the last line sums them up.
 # The C++ stages (core-tests, sanitize-core) do not depend on the Python, so
 # CI runs them with its first interpreter only: TEST_STAGES picks the stages.
-TEST_STAGES ?= core-tests pytest sanitize-py sanitize-core
+TEST_STAGES ?= core-tests pytest sanitize-py sanitize-core cpp-consumer
 test:
 	@scripts/test-stages "$(MAKE)" $(BUILD)/logs $(TEST_STAGES)
 
@@ -98,6 +98,13 @@ sanitize-core: system-deps $(VENV)/.build-tools
 	$(VENV)/bin/cmake --build $(BUILD)/tsan
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  $(VENV)/bin/ctest --test-dir $(BUILD)/tsan --output-on-failure
+
+# The installed C++ package, used from outside the tree: built and installed
+# into a fresh prefix, examples/cpp built against it with g++ and clang++ (and
+# through pkg-config), each run's output compared with the module's for the
+# same calls (scripts/cpp-consumer).
+cpp-consumer: system-deps dev
+	scripts/cpp-consumer $(abspath $(PY)) $(abspath $(VENV)/bin/cmake) $(BUILD)/cpp
 
 # Cost per call of every method beside the floor (the same argument conversion
 # and result building with no kinematics) and a NumPy implementation, measured
