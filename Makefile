@@ -107,14 +107,15 @@ cpp-consumer: system-deps dev
 	scripts/cpp-consumer $(abspath $(PY)) $(abspath $(VENV)/bin/cmake) $(BUILD)/cpp
 
 # Cost per call of every method beside the floor (the same argument conversion
-# and result building with no kinematics) and a NumPy implementation, measured
-# in one run. Pass options with BENCH_ARGS, e.g. BENCH_ARGS="--json out.json".
+# and result building with no kinematics) and a NumPy implementation, and of
+# the C++ library's inverse and forward step called from C++, measured in one
+# run. Pass options with BENCH_ARGS, e.g. BENCH_ARGS="--json out.json".
 bench: $(VENV)/.build-tools
 	$(PIP_INSTALL) ".[bench]"
 	$(VENV)/bin/cmake -S . -B $(BUILD)/floor -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DZANDREL_BUILD_FLOOR=ON -DZANDREL_BUILD_MODULE=OFF -DPython_EXECUTABLE=$(abspath $(PY))
-	$(VENV)/bin/cmake --build $(BUILD)/floor --target zandrel_floor
-	PYTHONPATH=$(BUILD)/floor $(PY) benchmarks/bench.py $(BENCH_ARGS)
+	$(VENV)/bin/cmake --build $(BUILD)/floor --target zandrel_floor core_bench
+	PYTHONPATH=$(BUILD)/floor $(PY) benchmarks/bench.py --cpp $(BUILD)/floor/core_bench $(BENCH_ARGS)
 
 # dist/: the sdist and one manylinux wheel per supported CPython, each
 # installed into a fresh virtual environment and tested there (scripts/check-dist).
