@@ -43,8 +43,9 @@ system-deps:
 	scripts/system-deps
 
 # Every stage runs even when one before it failed; the last line sums them up.
-# The C++ stages (core-tests, sanitize-core) do not depend on the Python, so
-# CI runs them with its first interpreter only: TEST_STAGES picks the stages.
+# The C++ stages (core-tests, sanitize-core, cpp-consumer) do not depend on
+# the Python, so CI runs them with its first interpreter only: TEST_STAGES
+# picks the stages.
 TEST_STAGES ?= core-tests pytest sanitize-py sanitize-core cpp-consumer
 test:
 	@scripts/test-stages "$(MAKE)" $(BUILD)/logs $(TEST_STAGES)
