@@ -317,13 +317,81 @@ class Geometry:
                 else:
                     right = m2
             z = (left + right) / 2.0
-            out = np.eye(4)
-            out[2, 3] = z if worst(np.array([z]))[0] >= margins[best] else heights[best]
-            return out
+            return pose_at_height(z if worst(np.array([z]))[0] >= margins[best] else float(heights[best]))
         raise ValueError(
             "no height on the world Z axis lets every leg reach an unrotated platform: "
             "give home, the platform's rest pose"
         )
+
+    @classmethod
+    def three_pairs(
+        cls,
+        *,
+        base_radius: float,
+        base_spread: float,
+        platform_radius: float,
+        platform_spread: float,
+        motor_arm_length: float,
+        rod_length: float,
+        home_height: float,
+        unit: str = "m",
+        motor_height: float = 0.0,
+        anchor_height: float = 0.0,
+        base_offset: float = 0.0,
+        platform_offset: float = 0.0,
+        shaft: Literal["tangent", "radial"] = "tangent",
+        solution: int = 1,
+    ) -> Geometry:
+        """The classic layout: three pairs of motors and three pairs of rod
+        anchors, each pair a mirror image of itself.
+
+        Motor pair i (i = 0, 1, 2) is centred at azimuth base_offset + 120°·i
+        on a circle of base_radius at height motor_height, its two motors
+        base_spread apart (radians). Anchor pair i is centred at
+        platform_offset + 60° + 120°·i on a circle of platform_radius,
+        anchor_height along the platform's Z, its anchors platform_spread
+        apart. Each motor drives the anchor nearest it in azimuth: with no
+        offsets, the nearer anchor of the neighbouring pair. Legs come pair
+        by pair, the motor at the larger azimuth first.
+
+        Shafts are horizontal: tangent to the base circle (the horn turns in
+        the vertical plane through the centre), or radial (it turns in the
+        tangent plane, the shaft pointing in for the first motor of a pair
+        and out for the second), mirrored within a pair. At angle 0 every
+        horn points up (+Z). `solution` is the first motor's of each pair;
+        the second gets the sign that mirrors it, so both horns of a pair
+        point the same way: with +1, away from the centre (tangent) or away
+        from the partner (radial). `home` is the unrotated platform with its
+        origin home_height above the motors, on the world Z axis.
+        """
+        if shaft not in ("tangent", "radial"):
+            raise ValueError(f'shaft must be "tangent" or "radial", got {shaft!r}')
+        if isinstance(solution, bool) or solution not in (1, -1):
+            raise ValueError(f"solution must be +1 or -1, got {solution!r}")
+        third, spread = 2.0 * math.pi / 3.0, base_spread / 2.0
+        anchors = [
+            (platform_offset + math.pi / 3.0 + third * pair + side * platform_spread / 2.0)
+            for pair in range(3)
+            for side in (1.0, -1.0)
+        ]
+        up = np.array([0.0, 0.0, 1.0])
+        legs: list[LegLike] = []
+        used: set[int] = set()
+        for pair in range(3):
+            for side in (1.0, -1.0):
+                phi = base_offset + third * pair + side * spread
+                origin = [base_radius * math.cos(phi), base_radius * math.sin(phi), motor_height]
+                away = side * np.array([-math.sin(phi), math.cos(phi), 0.0])  # from the partner
+                z_axis = away if shaft == "tangent" else np.cross(up, away)
+                sign = solution if shaft == "radial" or side > 0 else -solution
+                nearest = min(range(6), key=lambda j: abs(math.remainder(anchors[j] - phi, 2.0 * math.pi)))
+                if nearest in used:
+                    raise ValueError("two motors share their nearest anchor: check the spreads and offsets")
+                used.add(nearest)
+                psi = anchors[nearest]
+                anchor = [platform_radius * math.cos(psi), platform_radius * math.sin(psi), anchor_height]
+                legs.append((anchor, motor_frame(origin, z_axis, up), sign))
+        return cls(motor_arm_length, rod_length, legs, unit, pose_at_height(motor_height + home_height))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Geometry):
@@ -440,6 +508,13 @@ class Geometry:
             f'  "legs": [\n{joined}\n  ]\n'
             "}\n"
         )
+
+
+def pose_at_height(z: float) -> FloatArray:
+    """The unrotated pose with its origin at height z on the world Z axis."""
+    out = np.eye(4)
+    out[2, 3] = z
+    return out
 
 
 def _matrix_json(matrix: FloatArray, indent: str) -> str:
