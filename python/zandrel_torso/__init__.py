@@ -10,16 +10,18 @@ converged flag, and pictures (`zandrel_torso.plot`, needs matplotlib).
 loops; `zandrel_torso.reference` is the same kinematics in NumPy.
 """
 
-from ._geometry import Geometry, Leg
+from ._geometry import Geometry, Leg, motor_frame
 from ._sample import SAMPLE_HOME_HEIGHT, pose, rotation, sample_geometry, sample_home_pose
-from ._torso import ForwardSolution, Torso
+from ._torso import ForwardSolution, ForwardStatus, Torso
 
 __all__ = [
     "SAMPLE_HOME_HEIGHT",
     "ForwardSolution",
+    "ForwardStatus",
     "Geometry",
     "Leg",
     "Torso",
+    "motor_frame",
     "pose",
     "rotation",
     "sample_geometry",

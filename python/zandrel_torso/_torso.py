@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import operator
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
@@ -19,24 +19,41 @@ _FLOAT64 = np.dtype(np.float64)
 START_POSE_TOLERANCE = 1e-6
 
 
+ForwardStatus: TypeAlias = Literal["converged", "not_converged", "other_assembly"]
+
+# How far the inverse at a settled pose may be from the angles solved for. A
+# settled pose lies within about 1e-5 of the exact one, which moves the
+# angles by about 1e-5 rad; another assembly of the mechanism is off by a
+# large fraction of a turn.
+ANGLE_TOLERANCE = 1e-3
+
+
 @dataclass(frozen=True)
 class ForwardSolution:
     """What solve_forward found.
 
     pose: the platform pose (4x4, the geometry's unit), turned by the body
         yaw when one was given.
-    converged: whether every leg closes at `pose`: the norm over the legs of
-        the rod-length errors is at most 1e-6 m, the solver's own criterion,
-        whatever the geometry's unit.
-    steps: the solver steps taken (each lowered the error).
+    converged: True exactly when status is "converged".
+    steps: the solver steps taken (each lowered the error), over both tries
+        when it tried again from home.
     residual: the largest absolute rod-length error at `pose`, in the
         geometry's unit.
+    status: "converged": every rod closes (the norm over the legs of the
+        rod-length errors is at most 1e-6 m, the solver's own criterion,
+        whatever the geometry's unit), the inverse at `pose` gives back the
+        angles (within 1e-3 rad per leg) and `pose` lies in home's aspect
+        (the rod-constraint Jacobian's determinant has its sign at home);
+        "other_assembly": the rods close but a check fails, so `pose` is
+        another assembly of the mechanism for the same angles, not where the
+        robot is; "not_converged": the rods do not close.
     """
 
     pose: FloatArray
     converged: bool
     steps: int
     residual: float
+    status: ForwardStatus
 
 
 class Torso:
@@ -47,6 +64,8 @@ class Torso:
     metres. Poses and lengths in and out of Torso's methods are in the
     geometry's unit, angles in radians. Inputs may be lists, tuples or arrays
     of any float dtype; results are float64 arrays.
+
+    A new Torso's forward solver stands at `geometry.home`.
 
     Every usage mistake (a wrong shape, a singular start pose, a negative
     yaw limit, forward kinematics without six legs) is a ValueError raised
@@ -63,6 +82,11 @@ class Torso:
             self.kinematics.add_branch(_any(leg.branch_platform), _any(leg.t_world_motor), leg.solution)
         self._model = Model.from_geometry(metres)
         self._legs = len(geometry.legs)
+        self._home: list[list[float]] = metres.home.tolist()
+        self.kinematics.reset_forward_kinematics(self._home)
+        self._home_aspect = 0.0
+        if self._legs == 6:
+            self._home_aspect = self._model.aspect(metres.home, self._model.inverse_kinematics(metres.home))
         # Metres to the geometry's unit. Poses come in through a division by
         # it rather than a product with its reciprocal, which no double holds
         # exactly: the division is correctly rounded.
@@ -175,10 +199,19 @@ class Torso:
         *,
         start: npt.ArrayLike | None = None,
         max_steps: int = 100,
+        retry: bool = True,
     ) -> ForwardSolution:
         """Steps the solver (from `start`, or from where it stands) until the
-        pose stops changing or max_steps steps, and says whether it closed
-        every leg."""
+        pose stops changing or max_steps steps, and checks the answer (see
+        ForwardSolution.status).
+
+        The mechanism has several poses for the same angles, and the solver
+        finds the one nearest its start: keep it warm (solve each tick from
+        the last answer) or start it near the truth. When a try from
+        elsewhere than home does not end "converged", it tries once more
+        from home (unless `retry` is False) and reports that try if it
+        converged, else the first; the solver is left at the pose reported.
+        """
         self._require_six_legs()
         angles = self._angles_in(joint_angles)
         yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
@@ -192,6 +225,26 @@ class Torso:
         # the way to read the pose it stands at, and to have it turn that
         # pose by a body yaw exactly as it turns its own results.
         stored = raw.forward_kinematics(_NAN_ANGLES)
+        from_home = stored == self._home
+        steps, stored = self._settle(angles, stored, limit)
+        errors, status = self._check(stored, angles)
+        if status != "converged" and retry and not from_home:
+            raw.reset_forward_kinematics(self._home)
+            more, again = self._settle(angles, self._home, limit)
+            steps += more
+            again_errors, again_status = self._check(again, angles)
+            if again_status == "converged":
+                stored, errors, status = again, again_errors, again_status
+            else:
+                raw.reset_forward_kinematics(stored)
+        if yaw is not None:
+            stored = raw.forward_kinematics(_NAN_ANGLES, yaw)
+        residual = float(np.max(np.abs(errors))) * self._scale
+        return ForwardSolution(self._pose_out(stored), status == "converged", steps, residual, status)
+
+    def _settle(self, angles: FloatArray, stored: list[list[float]], limit: int) -> tuple[int, list[list[float]]]:
+        """Steps until the pose stops changing or `limit` steps."""
+        raw = self.kinematics
         steps = 0
         while steps < limit:
             reached = raw.forward_kinematics(_any(angles))
@@ -199,12 +252,22 @@ class Torso:
                 break
             stored = reached
             steps += 1
-        errors = self._model.rod_errors(np.array(stored), angles)
-        converged = bool(np.linalg.norm(errors) <= TOLERANCE)
-        if yaw is not None:
-            stored = raw.forward_kinematics(_NAN_ANGLES, yaw)
-        residual = float(np.max(np.abs(errors))) * self._scale
-        return ForwardSolution(self._pose_out(stored), converged, steps, residual)
+        return steps, stored
+
+    def _check(self, stored: list[list[float]], angles: FloatArray) -> tuple[FloatArray, ForwardStatus]:
+        """The rod-length errors at a pose the solver reached (metres), and
+        its status."""
+        pose = np.array(stored)
+        errors = self._model.rod_errors(pose, angles)
+        if not np.linalg.norm(errors) <= TOLERANCE:
+            return errors, "not_converged"
+        back = np.array(self.kinematics.inverse_kinematics(stored))
+        off = np.abs(np.remainder(back - angles + math.pi, 2.0 * math.pi) - math.pi)
+        if not np.max(off) <= ANGLE_TOLERANCE:
+            return errors, "other_assembly"
+        if self._home_aspect != 0.0 and self._model.aspect(pose, angles) != self._home_aspect:
+            return errors, "other_assembly"
+        return errors, "converged"
 
     def rod_errors(self, t_world_platform: npt.ArrayLike, joint_angles: npt.ArrayLike) -> FloatArray:
         """Per leg, the distance from horn tip to anchor minus the rod length,

@@ -152,6 +152,18 @@ class Model:
         d = self.rod_vectors(t_world_platform, self.horn_tips(joint_angles))
         return np.asarray(np.linalg.norm(d, axis=1) - self.b, dtype=np.float64)
 
+    def _rod_jacobian(self, rod_vectors: FloatArray) -> FloatArray:
+        jacobian: FloatArray = np.einsum("ni,nij->nj", rod_vectors, self.point_jacobians)
+        return jacobian
+
+    def aspect(self, t_world_platform: FloatArray, joint_angles: FloatArray) -> float:
+        """The sign of the determinant of the rod-constraint Jacobian (the
+        solver's, six legs) at this pose and these angles: +1, -1, or 0 at a
+        singularity. Poses of one aspect are joined without crossing a
+        singularity; the mechanism cannot leave its aspect while it moves."""
+        d = self.rod_vectors(t_world_platform, self.horn_tips(joint_angles))
+        return float(np.sign(np.linalg.det(self._rod_jacobian(d))))
+
     def forward_step(self, t_world_platform: FloatArray, joint_angles: FloatArray) -> tuple[FloatArray, int | None]:
         """One call's worth of the forward solver from `t_world_platform`: at
         most one damped Gauss-Newton step. Returns the pose reached and the
@@ -166,7 +178,7 @@ class Model:
         # Row i is d_i^T G_i, the rod vector not normalised: the step asks each
         # residual to change by -r_i / |d_i|, about 1/b times the plain
         # Gauss-Newton step. That is why the tolerances suit metres.
-        jacobian = np.einsum("ni,nij->nj", d, self.point_jacobians)
+        jacobian = self._rod_jacobian(d)
         u, sigma, vt = np.linalg.svd(jacobian)
         with np.errstate(divide="ignore"):
             sigma_plus = np.where(sigma > TOLERANCE, 1.0 / sigma, 0.0)
