@@ -12,7 +12,10 @@ loops; `zandrel_torso.reference` is the same kinematics in NumPy.
 
 from ._geometry import Geometry, Leg, motor_frame
 from ._sample import SAMPLE_HOME_HEIGHT, pose, rotation, sample_geometry, sample_home_pose
-from ._torso import ForwardSolution, ForwardStatus, Torso
+from ._servo import Servo
+from ._torso import ForwardSolution, ForwardStatus, PoseCheck, Torso
+from ._workspace import Workspace
+from ._zeros import ZeroEstimate
 
 __all__ = [
     "SAMPLE_HOME_HEIGHT",
@@ -20,7 +23,11 @@ __all__ = [
     "ForwardStatus",
     "Geometry",
     "Leg",
+    "PoseCheck",
+    "Servo",
     "Torso",
+    "Workspace",
+    "ZeroEstimate",
     "motor_frame",
     "pose",
     "rotation",
