@@ -356,6 +356,8 @@ class Geometry:
         platform_offset: float = 0.0,
         shaft: Literal["tangent", "radial"] = "tangent",
         solution: int = 1,
+        servo_range: tuple[float, float] = (-math.pi / 2.0, math.pi / 2.0),
+        servo_pulse: tuple[float, float] | None = (500.0, 2500.0),
     ) -> Geometry:
         """The classic layout: three pairs of motors and three pairs of rod
         anchors, each pair a mirror image of itself.
@@ -378,6 +380,13 @@ class Geometry:
         point the same way: with +1, away from the centre (tangent) or away
         from the partner (radial). `home` is the unrotated platform with its
         origin home_height above the motors, on the world Z axis.
+
+        Every motor gets a Servo of servo_range (radians) driven by
+        servo_pulse (microseconds; by default a hobby servo's half turn over
+        500 to 2500), centred at home: its zero is its leg's angle at home,
+        as when the horns go on with the servos centred and the platform at
+        home, and its direction +1 (each motor frame's Z is the output
+        shaft).
         """
         if shaft not in ("tangent", "radial"):
             raise ValueError(f'shaft must be "tangent" or "radial", got {shaft!r}')
@@ -406,7 +415,21 @@ class Geometry:
                 psi = anchors[nearest]
                 anchor = [platform_radius * math.cos(psi), platform_radius * math.sin(psi), anchor_height]
                 legs.append((anchor, motor_frame(origin, z_axis, up), sign))
-        return cls(motor_arm_length, rod_length, legs, unit, pose_at_height(motor_height + home_height))
+        built = cls(motor_arm_length, rod_length, legs, unit, pose_at_height(motor_height + home_height))
+        from .reference import Model  # the model imports this module
+
+        lower, upper = servo_range
+        centred = Model.from_geometry(built).inverse_kinematics(built.home).tolist()
+        return cls(
+            built.motor_arm_length,
+            built.rod_length,
+            [
+                Leg(leg.branch_platform, leg.t_world_motor, leg.solution, Servo(zero, 1, lower, upper, servo_pulse))
+                for leg, zero in zip(built.legs, centred)
+            ],
+            unit,
+            built.home,
+        )
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Geometry):

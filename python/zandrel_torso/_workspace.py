@@ -75,7 +75,7 @@ def _excursion(torso: Torso, axis: int, step: float, limit: float) -> float:
     while done < most:
         k = np.arange(done + 1, min(done + _CHUNK, most) + 1)
         values = k * step
-        ok = torso.check(home @ excursions(axis, np.concatenate((values, -values)))).ok.all(axis=1)
+        ok = np.all(torso.check(home @ excursions(axis, np.concatenate((values, -values)))).ok, axis=1)
         both = ok[: len(k)] & ok[len(k) :]
         if not both.all():
             return step * (done + int(np.argmin(both)))
