@@ -71,15 +71,15 @@ def _diagnosis(rotation: FloatArray) -> str:
     mean = float(np.mean(lengths))
     if det < 0.0:
         return f"its determinant is {det:.3g} < 0: a mirrored (left-handed) frame; reverse one axis"
-    if float(np.ptp(lengths)) <= 1e-3 * mean:
-        return f"its axes all have length {mean:.6g}: a scaled frame (a length unit in the rotation block?)"
-    if float(np.max(np.abs(rotation))) > 1.0 + 1e-3:
-        return "it holds numbers beyond 1 in size: angles in degrees where cosines belong?"
     if _rigidity_error(rotation) <= 1e-2:
         return (
             "it looks rounded to too few digits: write at least 6 significant digits "
             f"(off by up to {ROUNDING_TOLERANCE:g} is corrected)"
         )
+    if float(np.ptp(lengths)) <= 1e-3 * mean:
+        return f"its axes all have length {mean:.6g}: a scaled frame (a length unit in the rotation block?)"
+    if float(np.max(np.abs(rotation))) > 1.0 + 1e-3:
+        return "it holds numbers beyond 1 in size: angles in degrees where cosines belong?"
     return "it is not a rotation: its columns are the frame's X, Y and Z axes, unit length and square"
 
 

@@ -10,7 +10,7 @@ or into a new Figure, and returns the axes; save with
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -40,6 +40,25 @@ _MOTOR = "dimgray"
 _UNREACHABLE = "tab:red"
 _SERVO_OUT = "slategray"
 _SERVO_LIMIT = "navy"
+# Seen from this high above, at this azimuth, no two legs of the sample or of
+# a three-pair layout seem to cross, at home or tilted by 10 to 20 degrees:
+# the legs lean inwards, and a low view overlays a leg on the far side with
+# one on the near side. Projected orthographically, so that the picture
+# does not depend on how far the camera stands.
+DEFAULT_VIEW = (65.0, -60.0)
+TOP_VIEW = (90.0, -90.0)  # x to the right, y up the page
+
+
+def pose_title(t: FloatArray, unit: str) -> str:
+    """Roll, pitch and yaw (degrees; the rotation Rz(yaw) Ry(pitch) Rx(roll))
+    and the translation of a pose."""
+    r = t[:3, :3]
+    roll = math.degrees(math.atan2(r[2, 1], r[2, 2]))
+    pitch = math.degrees(-math.asin(max(-1.0, min(1.0, float(r[2, 0])))))
+    yaw = math.degrees(math.atan2(r[1, 0], r[0, 0]))
+    x, y, z = (f"{float(v):.4g}" for v in t[:3, 3])
+    roll, pitch, yaw = (round(v, 1) + 0.0 for v in (roll, pitch, yaw))  # no "-0.0"
+    return f"roll {roll:.1f}°, pitch {pitch:.1f}°, yaw {yaw:.1f}°; x {x}, y {y}, z {z} {unit}"
 
 
 def _point(t: FloatArray, p: FloatArray) -> FloatArray:
@@ -51,11 +70,20 @@ def _segment(ax: Axes3D, a: FloatArray, b: FloatArray, **style: Any) -> None:
     ax.plot([a[0], b[0]], [a[1], b[1]], [a[2], b[2]], **style)
 
 
-def draw(geometry: Geometry, t_world_platform: npt.ArrayLike, ax: Axes3D | None = None) -> Axes3D:
+def draw(
+    geometry: Geometry,
+    t_world_platform: npt.ArrayLike,
+    ax: Axes3D | None = None,
+    *,
+    view: Literal["default", "top"] = "default",
+) -> Axes3D:
     """The mechanism with its platform at t_world_platform (the geometry's
     unit): each motor with its shaft axis, horn, rod and anchor, legs
-    numbered, and the platform through its anchors. A leg that cannot reach
-    is drawn as a dashed red line from its motor to its anchor."""
+    numbered, and the platform through its anchors, titled with the pose. A
+    leg that cannot reach is drawn as a dashed red line from its motor to
+    its anchor. `view="top"` looks straight down the world Z axis."""
+    if view not in ("default", "top"):
+        raise ValueError(f'view must be "default" or "top", got {view!r}')
     if ax is None:
         ax = Figure(figsize=(6.4, 6.0), layout="constrained").add_subplot(projection="3d")
     assert isinstance(ax, Axes3D)
@@ -72,6 +100,7 @@ def draw(geometry: Geometry, t_world_platform: npt.ArrayLike, ax: Axes3D | None 
             tip = _point(motor, np.array([a * math.cos(theta), a * math.sin(theta), 0.0]))
             _segment(ax, origin, tip, color=_HORN, linewidth=3)
             _segment(ax, tip, anchor, color=_ROD, linewidth=2)
+            points.append(tip)
             label, colour = str(index), "black"
         else:
             _segment(ax, origin, anchor, color=_UNREACHABLE, linewidth=1.5, linestyle="--")
@@ -96,6 +125,13 @@ def draw(geometry: Geometry, t_world_platform: npt.ArrayLike, ax: Axes3D | None 
     ax.set_box_aspect((1.0, 1.0, 1.0))
     for name in "xyz":
         getattr(ax, f"set_{name}label")(f"{name} ({geometry.unit})")
+    elev, azim = TOP_VIEW if view == "top" else DEFAULT_VIEW
+    ax.view_init(elev=elev, azim=azim)
+    if view == "top":  # the Z axis is seen end on
+        ax.set_zticks([])
+        ax.set_zlabel("")
+    ax.set_proj_type("ortho")
+    ax.set_title(pose_title(t, geometry.unit))
     return ax
 
 

@@ -261,6 +261,21 @@ def test_readme_code_runs_as_written(tmp_path, section):
         assert converged == "True" and int(steps) <= 20 and float(residual) < 1e-3, result.stdout
 
 
+def test_readme_code_passes_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    blocks = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.DOTALL)
+    assert len(blocks) >= 2
+    files = []
+    for index, block in enumerate(blocks):
+        files.append(tmp_path / f"readme_block_{index}.py")
+        files[-1].write_text(block, encoding="utf-8")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, files)],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
 # ---------------------------------------------------------------- pictures
 
 

@@ -69,3 +69,13 @@ def test_the_mirror_below_the_motors_is_another_assembly_and_home_recovers():
     retried = torso.solve_forward(angles, start=np.eye(4))
     assert retried.converged and retried.pose[2, 3] == pytest.approx(95.0, abs=1e-2)
     assert retried.steps > mirrored.steps  # both tries counted
+
+
+def test_another_aspect_is_caught_where_the_angles_check_out():
+    # From home the solver crosses a singularity to a pose 35 mm away whose
+    # inverse gives back the angles: only the aspect tells it apart.
+    torso = Torso(HEAD)
+    target = HEAD.home @ pose(*np.radians([-15.7, -13.5, 7.85]), 6.52, 2.72, 1.6)
+    solved = torso.solve_forward(torso.inverse(target))
+    assert solved.status == "other_assembly" and solved.residual < 1e-3
+    assert np.linalg.norm(solved.pose[:3, 3] - target[:3, 3]) > 10.0
