@@ -237,15 +237,16 @@ README = EXAMPLES.parent / "README.md"
 
 
 def readme_code(section):
-    """The first Python block of a README section, exactly as printed."""
+    """The first Python block of a README section (or subsection), exactly
+    as printed."""
     text = README.read_text(encoding="utf-8")
-    body = text.split(f"\n## {section}\n", 1)[1].split("\n## ", 1)[0]
+    body = re.split(rf"\n###? {re.escape(section)}\n", text, maxsplit=1)[1].split("\n## ", 1)[0]
     match = re.search(r"```python\n(.*?)```", body, re.DOTALL)
     assert match, f"no Python block under '## {section}'"
     return match.group(1)
 
 
-@pytest.mark.parametrize("section", ["Quick start", "Describe your robot"])
+@pytest.mark.parametrize("section", ["Quick start", "Describe your robot", "From angles to servo commands"])
 def test_readme_code_runs_as_written(tmp_path, section):
     # From a scratch directory, so that only what is installed can be imported.
     result = subprocess.run(
@@ -259,6 +260,8 @@ def test_readme_code_runs_as_written(tmp_path, section):
     if section == "Describe your robot":  # it prints the solve's verdict last
         converged, steps, residual = result.stdout.split()[-3:]
         assert converged == "True" and int(steps) <= 20 and float(residual) < 1e-3, result.stdout
+    if section == "From angles to servo commands":  # servo readings back to a pose
+        assert "converged" in result.stdout.splitlines(), result.stdout
 
 
 def test_readme_code_passes_mypy_strict(tmp_path):

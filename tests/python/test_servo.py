@@ -166,3 +166,16 @@ def test_zeros_recovered_from_noise_free_and_noisy_measurements():
     noisy = nominal.estimate_zeros(readings + rng.normal(0.0, noise, readings.shape), poses)
     np.testing.assert_allclose(noisy.zeros, expected_zeros, rtol=0, atol=4 * noise / math.sqrt(40))
     np.testing.assert_allclose(noisy.residual, noise, rtol=0.35)
+
+
+@pytest.mark.parametrize("limited", [True, False])
+def test_reach_map_marks_servo_limits_only_where_they_bite(limited):
+    pytest.importorskip("matplotlib")
+    from zandrel_torso.plot import reach_map
+
+    geometry = sample_geometry() if limited else with_servos(sample_geometry(), [Servo()] * 6)
+    ax = reach_map(geometry, z=HOME_Z + 0.03, span=60 * DEG, points=15)
+    legend = ax.get_legend()
+    assert (legend is not None) == limited
+    if limited:
+        assert "a servo is out of range" in legend.get_texts()[0].get_text()
