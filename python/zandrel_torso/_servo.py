@@ -152,7 +152,8 @@ class ServoTable:
         """Pulse widths, NaN outside the range: never a clipped command."""
         if self.without_pulse:
             listed = ", ".join(str(index) for index in self.without_pulse)
-            raise ValueError(f"pulse widths need a servo pulse range on every leg; leg {listed} has none")
+            legs = f"leg {listed} has" if len(self.without_pulse) == 1 else f"legs {listed} have"
+            raise ValueError(f"pulse widths need a servo pulse range on every leg; {legs} none")
         inside = self.margin(servo_angles) >= 0.0
         width = self.pulse_lower + (servo_angles - self.lower) * self.pulse_per_radian
         out: FloatArray = np.where(inside, width, math.nan)

@@ -187,7 +187,8 @@ class Torso:
         collection of the angles both run in C (map, chain, fromiter)."""
         poses = np.ascontiguousarray(poses)
         count = len(poses)
-        calls = map(self.kinematics.inverse_kinematics, poses, itertools.repeat(yaw, count))
+        solve = self.kinematics.inverse_kinematics
+        calls = map(solve, poses) if yaw is None else map(solve, poses, itertools.repeat(yaw, count))
         flat = np.fromiter(itertools.chain.from_iterable(calls), np.float64, count * self._legs)
         return flat.reshape(count, self._legs)
 
