@@ -1,10 +1,14 @@
 """A typed layer over `zandrel_torso_kinematics` for describing and solving a
-six-legged rotary platform: checked geometry files, unit-safe solving with a
-converged flag, and pictures (`zandrel_torso.plot`, needs matplotlib).
+six-legged rotary platform: checked geometry files with a home pose, the
+common three-pair layout in one call (`Geometry.three_pairs`), motor frames
+from CAD directions (`motor_frame`), unit-safe solving whose forward answers
+carry a checked status, and pictures (`zandrel_torso.plot`, needs
+matplotlib).
 
     from zandrel_torso import Torso, sample_geometry
     torso = Torso(sample_geometry())
     angles = torso.inverse(pose)
+    solved = torso.solve_forward(angles)  # starts at the geometry's home
 
 `Torso.kinematics` is the extension object itself, the fast path for control
 loops; `zandrel_torso.reference` is the same kinematics in NumPy.

@@ -312,7 +312,8 @@ class Geometry:
             k = x * x + y * y + w * w + a * a - b * b
             with np.errstate(divide="ignore", invalid="ignore"):
                 margin = (4.0 * a * a * (x * x + y * y) - k * k) / (4.0 * a * a * (x * x + y * y))
-            return np.min(np.nan_to_num(margin, nan=-np.inf), axis=1)
+            lowest: FloatArray = np.min(np.nan_to_num(margin, nan=-np.inf), axis=1)
+            return lowest
 
         for lo, hi in ((max(low, top), high), (low, min(high, top))):
             if not lo < hi:

@@ -20,8 +20,8 @@ Layout (world frame: z up, origin on the base plate under the platform):
   platform: anchors on a circle of radius 35 mm, 30 mm below the platform
   origin, in pairs 16 degrees either side of the same three azimuths. The two
   rods of a pair lean towards each other.
-* The home pose puts the platform origin 177 mm above the world origin, with
-  no rotation: the body-yaw axis used by the forward kinematics passes
+* The home pose (the file's "home") puts the platform origin 177 mm above
+  the world origin, with no rotation: the body-yaw axis used by the forward kinematics passes
   through it, so a body yaw turns the platform about its own vertical axis.
 * Every leg uses ``solution = +1``: the assembly mode in which, at home, the
   horns stand about level and point away from their partners (the other mode

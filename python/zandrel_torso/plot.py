@@ -128,7 +128,7 @@ def draw(
     elev, azim = TOP_VIEW if view == "top" else DEFAULT_VIEW
     ax.view_init(elev=elev, azim=azim)
     if view == "top":  # the Z axis is seen end on
-        ax.set_zticks([])
+        ax.zaxis.set_ticks([])
         ax.set_zlabel("")
     ax.set_proj_type("ortho")
     ax.set_title(pose_title(t, geometry.unit))
