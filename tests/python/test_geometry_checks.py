@@ -67,7 +67,7 @@ def _with_rotation(factor):
         (head_file(rod_length="95"), "rod_length must hold numbers, got '95'"),
         (head_file(leg2__branch_platform=[1.0, "2", 3.0]), "leg 2: branch_platform must hold numbers, got '2'"),
         (head_file(leg1__solution=True), "leg 1: solution must hold numbers"),
-        (head_file(unit=None) | {"unit": None}, 'unit must be "m" or "mm"'),
+        (head_file(unit=None), 'unit must be "m" or "mm"'),
         ({k: v for k, v in head_file().items() if k != "unit"}, 'add "unit": "m" or "unit": "mm"'),
         (head_file() | {"legs": head_file()["legs"][:2] + head_file()["legs"][:1]}, "leg 2 repeats leg 0 exactly"),
         (head_file(leg0__t_world_motor=np.round(ROUNDED, 3).tolist()), "rounded to too few digits"),
