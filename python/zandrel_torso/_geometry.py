@@ -262,7 +262,10 @@ class Geometry:
                 raise ValueError(f"leg {index}: {error}") from None
         for index, leg in enumerate(checked):
             for earlier in range(index):
-                if checked[earlier] == leg:
+                # A servo is what drives a leg, not where it is: two legs that
+                # differ only in their servos are the same leg twice.
+                first = checked[earlier]
+                if Leg(first.branch_platform, first.t_world_motor, first.solution, leg.servo) == leg:
                     raise ValueError(f"leg {index} repeats leg {earlier} exactly")
         object.__setattr__(self, "motor_arm_length", _length(motor_arm_length, "motor_arm_length"))
         object.__setattr__(self, "rod_length", _length(rod_length, "rod_length"))
