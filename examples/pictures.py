@@ -1,6 +1,6 @@
 """Pictures: the sample mechanism at a tilted pose, a head built with
 Geometry.three_pairs seen from the top, and a map of how far the sample's
-platform can tilt when lifted 3 cm above home.
+platform can tilt when lifted 3 cm above home, its servos' ranges included.
 
 Writes mechanism.png, head_top.png and reach_map.png into the given directory (default:
 docs/images beside the examples, the pictures the README shows).
@@ -37,7 +37,8 @@ def main(argv):
                                 home_height=90.0, unit="mm")
     draw(head, head.home, view="top").figure.savefig(written[1], dpi=90)
 
-    # Lifted 3 cm, the rods stand steeper and the edge of reach comes into view.
+    # Lifted 3 cm, the rods stand steeper and the edge of reach comes into
+    # view; the servos' +-60 degrees end the tilt well before it.
     ax = reach_map(geometry, z=geometry.home[2, 3] + 30.0, span=math.radians(60), points=91)
     ax.figure.savefig(written[2], dpi=90)
     for path in written:

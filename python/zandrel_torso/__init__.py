@@ -2,8 +2,10 @@
 six-legged rotary platform: checked geometry files with a home pose, the
 common three-pair layout in one call (`Geometry.three_pairs`), motor frames
 from CAD directions (`motor_frame`), unit-safe solving whose forward answers
-carry a checked status, and pictures (`zandrel_torso.plot`, needs
-matplotlib).
+carry a checked status, each leg's servo (`Servo`: zero, direction, range,
+pulse widths) with per-pose checks, the workspace around home and zeros
+estimated from measurements, and pictures (`zandrel_torso.plot`, needs
+matplotlib). Stacks of poses (N, 4, 4) go through in one call.
 
     from zandrel_torso import Torso, sample_geometry
     torso = Torso(sample_geometry())
@@ -16,7 +18,10 @@ loops; `zandrel_torso.reference` is the same kinematics in NumPy.
 
 from ._geometry import Geometry, Leg, motor_frame
 from ._sample import SAMPLE_HOME_HEIGHT, pose, rotation, sample_geometry, sample_home_pose
-from ._torso import ForwardSolution, ForwardStatus, Torso
+from ._servo import Servo
+from ._torso import ForwardSolution, ForwardStatus, PoseCheck, Torso
+from ._workspace import Workspace
+from ._zeros import ZeroEstimate
 
 __all__ = [
     "SAMPLE_HOME_HEIGHT",
@@ -24,7 +29,11 @@ __all__ = [
     "ForwardStatus",
     "Geometry",
     "Leg",
+    "PoseCheck",
+    "Servo",
     "Torso",
+    "Workspace",
+    "ZeroEstimate",
     "motor_frame",
     "pose",
     "rotation",

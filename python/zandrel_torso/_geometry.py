@@ -20,6 +20,8 @@ from typing import Any, Literal, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
+from ._servo import Servo
+
 FloatArray: TypeAlias = npt.NDArray[np.float64]
 Unit: TypeAlias = Literal["m", "mm"]
 PathLike: TypeAlias = "str | os.PathLike[str]"
@@ -164,27 +166,40 @@ class Leg:
         +Z axis, the horn can close the leg at two angles, symmetric about
         the direction of the anchor; +1 picks the one counter-clockwise of
         that direction, -1 the clockwise one.
+    servo: the servo driving the leg (its zero, direction, range and
+        pulse widths); the default Servo() reads θ itself over a full turn.
     """
 
     branch_platform: FloatArray
     t_world_motor: FloatArray
     solution: float
+    servo: Servo
 
-    def __init__(self, branch_platform: npt.ArrayLike, t_world_motor: npt.ArrayLike, solution: float) -> None:
+    def __init__(
+        self,
+        branch_platform: npt.ArrayLike,
+        t_world_motor: npt.ArrayLike,
+        solution: float,
+        servo: Servo | None = None,
+    ) -> None:
         anchor = float_array(branch_platform, (3,), "branch_platform")
         check_finite(anchor, "branch_platform")
         motor = rigid(float_array(t_world_motor, (4, 4), "t_world_motor"), "t_world_motor")
         if isinstance(solution, bool) or solution not in (1, -1):
             raise ValueError(f"solution must be +1 or -1, got {solution!r}")
+        if servo is not None and not isinstance(servo, Servo):
+            raise ValueError(f"servo must be a Servo, got {type(servo).__name__}")
         object.__setattr__(self, "branch_platform", _frozen(anchor))
         object.__setattr__(self, "t_world_motor", _frozen(motor))
         object.__setattr__(self, "solution", float(solution))
+        object.__setattr__(self, "servo", Servo() if servo is None else servo)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Leg):
             return NotImplemented
         return (
             self.solution == other.solution
+            and self.servo == other.servo
             and np.array_equal(self.branch_platform, other.branch_platform)
             and np.array_equal(self.t_world_motor, other.t_world_motor)
         )
@@ -196,13 +211,13 @@ class Leg:
         anchor = self.branch_platform / factor if divide else self.branch_platform * factor
         motor = self.t_world_motor.copy()
         motor[:3, 3] = motor[:3, 3] / factor if divide else motor[:3, 3] * factor
-        return Leg(anchor, motor, self.solution)
+        return Leg(anchor, motor, self.solution, self.servo)
 
 
-LegLike: TypeAlias = "Leg | tuple[npt.ArrayLike, npt.ArrayLike, float]"
+LegLike: TypeAlias = "Leg | tuple[npt.ArrayLike, npt.ArrayLike, float] | tuple[npt.ArrayLike, npt.ArrayLike, float, Servo | None]"
 
 _FILE_KEYS = {"motor_arm_length", "rod_length", "legs", "unit", "home"}
-_LEG_KEYS = {"branch_platform", "t_world_motor", "solution"}
+_LEG_KEYS = {"branch_platform", "t_world_motor", "solution", "servo"}
 
 # Heights tried, over each stretch searched, for a computed home.
 _HOME_SEARCH_POINTS = 4001
@@ -247,7 +262,10 @@ class Geometry:
                 raise ValueError(f"leg {index}: {error}") from None
         for index, leg in enumerate(checked):
             for earlier in range(index):
-                if checked[earlier] == leg:
+                # A servo is what drives a leg, not where it is: two legs that
+                # differ only in their servos are the same leg twice.
+                first = checked[earlier]
+                if Leg(first.branch_platform, first.t_world_motor, first.solution, leg.servo) == leg:
                     raise ValueError(f"leg {index} repeats leg {earlier} exactly")
         object.__setattr__(self, "motor_arm_length", _length(motor_arm_length, "motor_arm_length"))
         object.__setattr__(self, "rod_length", _length(rod_length, "rod_length"))
@@ -342,6 +360,8 @@ class Geometry:
         platform_offset: float = 0.0,
         shaft: Literal["tangent", "radial"] = "tangent",
         solution: int = 1,
+        servo_range: tuple[float, float] = (-math.pi / 2.0, math.pi / 2.0),
+        servo_pulse: tuple[float, float] | None = (500.0, 2500.0),
     ) -> Geometry:
         """The classic layout: three pairs of motors and three pairs of rod
         anchors, each pair a mirror image of itself.
@@ -364,6 +384,13 @@ class Geometry:
         point the same way: with +1, away from the centre (tangent) or away
         from the partner (radial). `home` is the unrotated platform with its
         origin home_height above the motors, on the world Z axis.
+
+        Every motor gets a Servo of servo_range (radians) driven by
+        servo_pulse (microseconds; by default a hobby servo's half turn over
+        500 to 2500), centred at home: its zero is its leg's angle at home,
+        as when the horns go on with the servos centred and the platform at
+        home, and its direction +1 (each motor frame's Z is the output
+        shaft).
         """
         if shaft not in ("tangent", "radial"):
             raise ValueError(f'shaft must be "tangent" or "radial", got {shaft!r}')
@@ -392,7 +419,21 @@ class Geometry:
                 psi = anchors[nearest]
                 anchor = [platform_radius * math.cos(psi), platform_radius * math.sin(psi), anchor_height]
                 legs.append((anchor, motor_frame(origin, z_axis, up), sign))
-        return cls(motor_arm_length, rod_length, legs, unit, pose_at_height(motor_height + home_height))
+        built = cls(motor_arm_length, rod_length, legs, unit, pose_at_height(motor_height + home_height))
+        from .reference import Model  # the model imports this module
+
+        lower, upper = servo_range
+        centred = Model.from_geometry(built).inverse_kinematics(built.home).tolist()
+        return cls(
+            built.motor_arm_length,
+            built.rod_length,
+            [
+                Leg(leg.branch_platform, leg.t_world_motor, leg.solution, Servo(zero, 1, lower, upper, servo_pulse))
+                for leg, zero in zip(built.legs, centred)
+            ],
+            unit,
+            built.home,
+        )
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Geometry):
@@ -444,13 +485,13 @@ class Geometry:
         for index, leg in enumerate(legs):
             if not isinstance(leg, Mapping):
                 raise ValueError(f"leg {index} must be a table of {sorted(_LEG_KEYS)}")
-            _check_keys(leg, _LEG_KEYS, set(), f"leg {index}")
-            for key in sorted(_LEG_KEYS):
+            _check_keys(leg, _LEG_KEYS, {"servo"}, f"leg {index}")
+            for key in sorted(_LEG_KEYS - {"servo"}):
                 _check_numbers(leg[key], f"leg {index}: {key}")
         return cls(
             data["motor_arm_length"],
             data["rod_length"],
-            [(leg["branch_platform"], leg["t_world_motor"], leg["solution"]) for leg in legs],
+            [(leg["branch_platform"], leg["t_world_motor"], leg["solution"], _servo_in(leg, index)) for leg in legs],
             data["unit"],
             data.get("home"),
         )
@@ -496,8 +537,9 @@ class Geometry:
                 "    {\n"
                 f'      "branch_platform": {json.dumps(leg.branch_platform.tolist())},\n'
                 f'      "t_world_motor": {_matrix_json(leg.t_world_motor, "      ")},\n'
-                f'      "solution": {int(leg.solution)}\n'
-                "    }"
+                f'      "solution": {int(leg.solution)}'
+                + _servo_out(leg.servo)
+                + "\n    }"
             )
         joined = ",\n".join(legs)
         return (
@@ -531,6 +573,25 @@ def _check_numbers(value: Any, what: str) -> None:
             _check_numbers(item, what)
     elif isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ValueError(f"{what} must hold numbers, got {value!r} ({type(value).__name__})")
+
+
+def _servo_in(leg: Mapping[str, Any], index: int) -> Servo | None:
+    """A leg's optional "servo" table; legs without one get the default."""
+    table = leg.get("servo")
+    if table is None:
+        return None
+    if not isinstance(table, Mapping):
+        raise ValueError(f"leg {index}: servo must be a table of zero, direction, lower, upper, pulse")
+    try:
+        return Servo.from_dict(table)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"leg {index}: servo: {error}") from None
+
+
+def _servo_out(servo: Servo) -> str:
+    """The "servo" line of a leg, left out for the default so that files
+    without servos read and write as they always did."""
+    return "" if servo == Servo() else f',\n      "servo": {json.dumps(servo.to_dict())}'
 
 
 def _check_keys(data: Mapping[str, Any], allowed: set[str], optional: set[str], what: str) -> None:

@@ -22,8 +22,10 @@ except ImportError as error:
         "zandrel_torso.plot needs matplotlib: pip install 'zandrel_torso_kinematics[plot]'"
     ) from error
 from matplotlib.axes import Axes
-from matplotlib.colors import TwoSlopeNorm
+from matplotlib.colors import ListedColormap, TwoSlopeNorm
 from matplotlib.figure import Figure
+from matplotlib.lines import Line2D
+from matplotlib.patches import Patch
 # matplotlib's 3D toolkit ships without type information for mypy.
 from mpl_toolkits.mplot3d import Axes3D  # type: ignore[import-untyped]
 from mpl_toolkits.mplot3d.art3d import Poly3DCollection  # type: ignore[import-untyped]
@@ -36,6 +38,8 @@ _HORN = "tab:blue"
 _ROD = "tab:orange"
 _MOTOR = "dimgray"
 _UNREACHABLE = "tab:red"
+_SERVO_OUT = "slategray"
+_SERVO_LIMIT = "navy"
 # Seen from this high above, at this azimuth, no two legs of the sample or of
 # a three-pair layout seem to cross, at home or tilted by 10 to 20 degrees:
 # the legs lean inwards, and a low view overlays a leg on the far side with
@@ -145,14 +149,19 @@ def reach_map(
     """Roll (across) against pitch (up), each within +-span radians, with
     the platform origin at (x, y, z) and the given yaw, coloured by the worst
     leg's reach margin (Torso.reach): green is comfortable, red is beyond
-    reach; the black line is the edge."""
+    reach; the black line is the edge. Where every leg reaches but a servo
+    would leave its range (Torso.check), the map is grey instead, and a
+    dashed line marks the servo range limit."""
     if ax is None:
         ax = Figure(figsize=(6.4, 5.2), layout="constrained").add_subplot()
     torso = Torso(geometry)
     tilt = np.linspace(-span, span, points)
-    worst = np.array(
-        [[float(np.min(torso.reach(pose(roll, pitch, yaw, x, y, z)))) for roll in tilt] for pitch in tilt]
-    )
+    # Rows run over pitch, columns over roll.
+    checked = torso.check(np.array([pose(roll, pitch, yaw, x, y, z) for pitch in tilt for roll in tilt]))
+    worst = checked.reach.min(axis=1, initial=np.inf).reshape(points, points)
+    reachable = np.isfinite(checked.angles).all(axis=1)
+    servo_out = (reachable & ~checked.ok.all(axis=1)).reshape(points, points)
+    servo_worst = np.where(reachable, checked.servo_margin.min(axis=1, initial=np.inf), np.nan).reshape(points, points)
     degrees = np.degrees(tilt)
     # Far beyond reach the margin runs off to large negative values; what
     # matters is its sign and how close to the edge a pose is.
@@ -160,6 +169,21 @@ def reach_map(
     mesh = ax.pcolormesh(degrees, degrees, shown, cmap="RdYlGn", norm=TwoSlopeNorm(0.0, -1.0, 1.0), shading="auto")
     if shown.min() < 0.0 < shown.max():
         ax.contour(degrees, degrees, shown, levels=[0.0], colors="black", linewidths=1.5)
+    if servo_out.any():
+        ax.pcolormesh(degrees, degrees, np.ma.masked_where(~servo_out, np.ones_like(worst)),
+                      cmap=ListedColormap([_SERVO_OUT]), shading="auto")
+        if np.nanmin(servo_worst) < 0.0 < np.nanmax(servo_worst):
+            ax.contour(degrees, degrees, np.ma.masked_invalid(servo_worst), levels=[0.0], colors=_SERVO_LIMIT,
+                       linewidths=1.5, linestyles="dashed")
+        ax.legend(
+            handles=[
+                Patch(color=_SERVO_OUT, label="reached, but a servo is out of range"),
+                Line2D([], [], color=_SERVO_LIMIT, linestyle="dashed", label="servo range limit"),
+                Line2D([], [], color="black", label="edge of reach"),
+            ],
+            loc="upper right",
+            fontsize="small",
+        )
     colorbar = ax.figure.colorbar(mesh, ax=ax)
     colorbar.set_label("worst leg's reach margin (1: comfortable, 0: edge, < 0: beyond)")
     ax.set_xlabel("roll (degrees)")

@@ -70,6 +70,7 @@ def _with_rotation(factor):
         (head_file(unit=None), 'unit must be "m" or "mm"'),
         ({k: v for k, v in head_file().items() if k != "unit"}, 'add "unit": "m" or "unit": "mm"'),
         (head_file() | {"legs": head_file()["legs"][:2] + head_file()["legs"][:1]}, "leg 2 repeats leg 0 exactly"),
+        (head_file() | {"legs": head_file()["legs"][:2] + [head_file()["legs"][0] | {"servo": {"zero": 0.1}}]}, "leg 2 repeats leg 0"),
         (head_file(leg0__t_world_motor=np.round(ROUNDED, 3).tolist()), "rounded to too few digits"),
         (head_file(leg0__t_world_motor=_with_rotation(np.diag([1.0, 1.0, -1.0]))), "a mirrored (left-handed) frame"),
         (head_file(leg0__t_world_motor=_with_rotation(np.eye(3) * 1000.0)), "axes all have length 1000: a scaled"),

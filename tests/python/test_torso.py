@@ -12,7 +12,7 @@ import sys
 
 import numpy as np
 import pytest
-from zandrel_torso import Geometry, Leg, Torso, pose, sample_geometry, sample_home_pose
+from zandrel_torso import Geometry, Leg, Servo, Torso, pose, sample_geometry, sample_home_pose
 from zandrel_torso.reference import TOLERANCE
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -53,6 +53,9 @@ def as_toml(geometry):
     for leg in geometry.legs:
         lines += ["[[legs]]", f"branch_platform = {leg.branch_platform.tolist()!r}",
                   f"t_world_motor = {leg.t_world_motor.tolist()!r}", f"solution = {int(leg.solution)}"]
+        if leg.servo != Servo():
+            table = ", ".join(f"{key} = {value!r}" for key, value in leg.servo.to_dict().items())
+            lines.append(f"servo = {{ {table} }}")
     return "\n".join(lines) + "\n"
 
 
