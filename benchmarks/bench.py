@@ -246,7 +246,7 @@ def measure(cases, repeats, seconds, core=None):
             timers[i, f"{impl} reset"] = timeit.Timer(stmt, globals=case["ns"])
         for impl, stmt in case["stmts"].items():
             timers[i, impl] = timeit.Timer(stmt, globals=case["ns"])
-        if core and case["cpp"]:
+        if core and case.get("cpp"):
             timers[i, "cpp"] = core.timer(case["cpp"])
             if case["subtract"]:
                 timers[i, "cpp reset"] = core.timer("reset")
