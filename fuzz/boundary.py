@@ -259,8 +259,8 @@ def test_one_input(data):
     if outcome[0] != "ok":
         return
     k, legs, poisoned, last = outcome[1], 0, False, [0.0] * 6
-    if fdp.ConsumeBool():  # a sound six-legged start, so that forward steps are taken
-        for legs in range(1, 7):
+    if fdp.ConsumeBool():  # a sound start: six legs, so that forward steps are taken, or 17
+        for legs in range(1, fdp.PickValueInList([6, 6, 17]) + 1):
             k.add_branch(*rig_leg(legs - 1))
     for _ in range(fdp.ConsumeIntInRange(1, 24)):
         name = fdp.PickValueInList(NAMES)
