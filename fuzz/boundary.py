@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """atheris target for the module's call boundary.
 
 Each input builds one object and makes up to 24 calls in any order, with
