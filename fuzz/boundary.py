@@ -1,18 +1,15 @@
 #!/usr/bin/env python3
-"""atheris target for the module's call boundary.
+"""atheris target for the module's call boundary (run by `make fuzz`).
 
-Each input builds one object and makes up to 24 calls in any order, with
-arguments that are sound, hostile or merely unusual: wrong types and lengths,
-float and list subclasses, __float__/__index__ that raise, return the wrong
-type or empty the list being converted, buffers and NumPy arrays of odd
-dtypes, byte orders, strides and orders, 2-D and released memoryviews, and
-keyword mixes, duplicates and unknown names. Checked beyond the sanitizers:
-only the documented exception types, results of the right shape and type,
-a poisoned object raising the poisoned-lock error for good, and an array
-argument giving the same bits as its .tolist().
-
-Run it through `make fuzz`, which supplies the sanitizer runtime, the build
-and the corpus; `fuzz/run` shows how.
+Each input builds one object and makes up to 24 calls in any order with
+sound, hostile or odd arguments: wrong types and lengths, float and list
+subclasses, __float__/__index__ that raise, return the wrong type or empty
+the list being converted, NumPy arrays of odd dtypes, byte orders, strides
+and orders, 2-D and released memoryviews, keyword mixes, duplicates and
+unknown names. Checked beyond the sanitizers: only the documented exception
+types, results of the right shape and type, a poisoned object raising the
+poisoned-lock error for good, and an array argument giving the same bits as
+its .tolist().
 """
 
 import array
@@ -41,20 +38,10 @@ class Hostile(Exception):
     """Raised by the fuzzer's own objects: must reach the caller unchanged."""
 
 
-class TypeErrorSub(TypeError):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class ArraySub(np.ndarray):
-    """A Python class: nothing says its items are what its buffer holds."""
+class TypeErrorSub(TypeError): ...
+class FloatSub(float): ...
+class ListSub(list): ...
+class ArraySub(np.ndarray): ...  # a Python class: its items may differ from its buffer
 
 
 class Unprintable:

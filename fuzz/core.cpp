@@ -29,21 +29,15 @@ using namespace zandrel;
 
 namespace {
 
-#define REQUIRE(cond)                                                         \
-  do {                                                                        \
-    if (!(cond)) {                                                            \
-      std::fprintf(stderr, "core fuzz check failed: %s (line %d)\n", #cond,   \
-                   __LINE__);                                                 \
-      std::abort();                                                           \
-    }                                                                         \
-  } while (0)
+// A failed check aborts: libFuzzer then reports it with its input.
+#define REQUIRE(cond) \
+  ((cond) ? void() : (std::fprintf(stderr, "check failed: %s (line %d)\n", #cond, __LINE__), std::abort()))
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kSpecial[] = {0.0,  -0.0,     1.0,      -1.0,     kNaN,    -kNaN,
-                               kInf, -kInf,    4.9e-324, -4.9e-324, DBL_MIN, DBL_MAX,
-                               -DBL_MAX, 1e-7, 0x1p-401, 0x1p401,  std::numbers::pi,
-                               -std::numbers::pi};
+constexpr double kSpecial[] = {0.0,  -0.0,     1.0,      -1.0,    kNaN,     -kNaN,   kInf,
+                               -kInf, 4.9e-324, DBL_MIN, DBL_MAX, -DBL_MAX, 1e-7,    0x1p-401,
+                               0x1p401, std::numbers::pi, -std::numbers::pi, -4.9e-324};
 
 double any_double(FuzzedDataProvider& in) {
   switch (in.ConsumeIntegralInRange(0, 3)) {
@@ -55,8 +49,7 @@ double any_double(FuzzedDataProvider& in) {
 }
 
 std::optional<double> maybe(FuzzedDataProvider& in) {
-  if (in.ConsumeBool()) return std::nullopt;
-  return any_double(in);
+  return in.ConsumeBool() ? std::nullopt : std::optional(any_double(in));
 }
 
 // A rigid pose near the rig's home (translation, then yaw, pitch, roll), or
@@ -94,8 +87,10 @@ void add_rig_leg(Kinematics& model, int k, double solution) {
 
 void add_any_leg(FuzzedDataProvider& in, Kinematics& model, int k) {
   if (in.ConsumeBool()) return add_rig_leg(model, k % 6, in.ConsumeBool() ? -1.0 : any_double(in));
+  // One draw per statement: the order of function arguments is unspecified.
   const Vec3 anchor{any_double(in), any_double(in), any_double(in)};
-  model.add_branch(anchor, any_pose(in), any_double(in));
+  const Mat4 t_world_motor = any_pose(in);
+  model.add_branch(anchor, t_world_motor, any_double(in));
 }
 
 double residual_norm(const Vec6& r) {
@@ -128,7 +123,8 @@ void forward_checked(Kinematics& model, const JointAngles& q, std::optional<doub
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
   const bool rig = in.ConsumeBool();
-  Kinematics model(rig ? 0.04 : any_double(in), rig ? 0.085 : any_double(in));
+  const double motor_arm_length = rig ? 0.04 : any_double(in);
+  Kinematics model(motor_arm_length, rig ? 0.085 : any_double(in));
   if (in.ConsumeBool()) model.fk_line_search_trials = in.ConsumeIntegralInRange(0, 80);
   const int legs = rig ? 6 : in.ConsumeIntegralInRange(0, 8);
   for (int k = 0; k < legs; ++k) add_any_leg(in, model, k);
