@@ -155,8 +155,12 @@ def sequence(fdp, n, item):
     if fdp.ConsumeBool():
         view.release()
         return view, NO_TWIN
-    # memoryview indexes native formats only, and one dimension only.
-    return view, (twin if view.ndim == 1 and view.format in ("d", "f", "l", "B", "?") else NO_TWIN)
+    # memoryview indexes native formats only, written with or without "@",
+    # and one dimension only.
+    native = view.ndim == 1 and view.format in ("d", "f", "l", "B", "?")
+    if native and view.c_contiguous and fdp.ConsumeBool():
+        view = view.cast("B").cast("@" + view.format)
+    return view, (twin if native else NO_TWIN)
 
 
 def matrix(fdp):
