@@ -164,5 +164,6 @@ fuzz-coverage: $(VENV)/.fuzz-tools
 	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
 	  -DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate -DCMAKE_MODULE_LINKER_FLAGS=-fprofile-instr-generate \
 	  -DZANDREL_BUILD_FUZZ=ON -DPython_EXECUTABLE=$(abspath $(PY))
-	$(VENV)/bin/cmake --build $(BUILD)/fuzz-coverage
+	# The stub generator runs during the build: its profile goes with the others.
+	LLVM_PROFILE_FILE=$(abspath $(BUILD)/fuzz-coverage)/build-%p.profraw $(VENV)/bin/cmake --build $(BUILD)/fuzz-coverage
 	fuzz/coverage $(abspath $(BUILD)/fuzz-coverage) $(abspath $(PY))
