@@ -12,13 +12,18 @@ import json
 import math
 import os
 import pathlib
-import tomllib
+import sys
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, Literal, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # the same parser, before it joined the standard library
+    import tomli as tomllib
 
 FloatArray: TypeAlias = npt.NDArray[np.float64]
 Unit: TypeAlias = Literal["m", "mm"]
