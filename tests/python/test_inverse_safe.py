@@ -227,9 +227,11 @@ def in_message_notation(x):
 
 def test_limit_message_has_the_digits_of_repr(kinematics_class, raises_panic):
     rng = random.Random(20261208)
-    bits = [rng.getrandbits(63) for _ in range(1500)] + [rng.getrandbits(52) for _ in range(300)]
+    bits = [rng.getrandbits(63) for _ in range(600)] + [rng.getrandbits(52) for _ in range(200)]
     values = [struct.unpack("<d", struct.pack("<Q", b))[0] for b in bits]
-    values += [10.0**k for k in range(-323, 309)] + [2.0**k for k in range(-1074, 1024)]
+    # Powers of two are where the nearest decimal of the shortest length can
+    # miss while the one above it reads back: every third holds 14 such.
+    values += [10.0**k for k in range(-323, 309)] + [2.0**k for k in range(-1074, 1024, 3)]
     for x in (v for v in values if 0.0 < v < math.inf):
         with raises_panic(f"{LIMIT_PREFIX}{in_message_notation(x)}, max = {in_message_notation(-x)}"):
             kinematics_class(1.0, 1.0).inverse_kinematics_safe(I4, 0.0, None, -x)
