@@ -50,7 +50,9 @@ system-deps:
 # Every stage runs even when one before it failed; the last line sums them up.
 # The C++ stages (core-tests, sanitize-core) do not depend on the Python, so
 # CI runs them with its first interpreter only: TEST_STAGES picks the stages.
-TEST_STAGES ?= core-tests pytest sanitize-py sanitize-core
+# So does the replay of the fuzz corpora (fuzz-replay, below), which needs a
+# Python that atheris has a wheel for.
+TEST_STAGES ?= core-tests pytest sanitize-py sanitize-core fuzz-replay
 test:
 	@scripts/test-stages "$(MAKE)" $(BUILD)/logs $(TEST_STAGES)
 
@@ -125,3 +127,48 @@ check-wheels:
 
 clean:
 	rm -rf build dist .venv .venv-*
+
+# Coverage-guided fuzzing (fuzz/): a libFuzzer target on the core and an
+# atheris target on the module, both built by clang with ASan, UBSan and the
+# fuzzer's instrumentation. clang-16 comes from Debian through system-deps
+# (so `make test` installs it; `make fuzz` only uses it), atheris from PyPI;
+# atheris's runtime lacks the vptr and function checks, so the build leaves
+# them out (fuzz/CMakeLists.txt). `make test` replays the committed corpora
+# (fuzz-replay); `make fuzz FUZZ_SECONDS=N` fuzzes each target for N seconds
+# and merges the inputs that reach new code into fuzz/corpus/ (FUZZ_MERGE=no
+# leaves them in the build directory); `make fuzz-coverage` prints the line
+# and branch coverage of src/ that replaying the corpora reaches.
+FUZZ_CXX ?= clang++-16
+FUZZ_SECONDS ?= 60
+FUZZ_MERGE ?= yes
+FUZZ_RUN = fuzz/run $(abspath $(BUILD)/fuzz) $(abspath $(PY))
+.PHONY: fuzz fuzz-build fuzz-replay fuzz-coverage
+
+$(VENV)/.fuzz-tools: $(VENV)/.build-tools
+	$(PY) -m pip install atheris==3.0.0 numpy
+	touch $@
+
+fuzz-build: $(VENV)/.fuzz-tools
+	@command -v $(FUZZ_CXX) >/dev/null || { echo "$(FUZZ_CXX) not found: make test installs it" >&2; exit 1; }
+	$(VENV)/bin/cmake -S . -B $(BUILD)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DZANDREL_SANITIZE=fuzzer-no-link,address,undefined \
+	  -DZANDREL_BUILD_FUZZ=ON -DPython_EXECUTABLE=$(abspath $(PY))
+	$(VENV)/bin/cmake --build $(BUILD)/fuzz
+
+fuzz-replay: system-deps fuzz-build
+	$(FUZZ_RUN) core replay
+	$(FUZZ_RUN) boundary replay
+
+fuzz: fuzz-build
+	$(FUZZ_RUN) core fuzz $(FUZZ_SECONDS) $(FUZZ_MERGE)
+	$(FUZZ_RUN) boundary fuzz $(FUZZ_SECONDS) $(FUZZ_MERGE)
+
+# Clang's source-based coverage, no sanitizers.
+fuzz-coverage: $(VENV)/.fuzz-tools
+	$(VENV)/bin/cmake -S . -B $(BUILD)/fuzz-coverage -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_CXX_FLAGS="-fprofile-instr-generate -fcoverage-mapping" \
+	  -DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate -DCMAKE_MODULE_LINKER_FLAGS=-fprofile-instr-generate \
+	  -DZANDREL_BUILD_FUZZ=ON -DPython_EXECUTABLE=$(abspath $(PY))
+	# The stub generator runs during the build: its profile goes with the others.
+	LLVM_PROFILE_FILE=$(abspath $(BUILD)/fuzz-coverage)/build-%p.profraw $(VENV)/bin/cmake --build $(BUILD)/fuzz-coverage
+	fuzz/coverage $(abspath $(BUILD)/fuzz-coverage) $(abspath $(PY))

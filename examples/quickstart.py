@@ -83,9 +83,10 @@ def main():
         print("  not settled after 100 calls")
 
     # The same solve in one call, with a verdict: Torso steps until the pose
-    # stops changing and says whether every leg closed.
+    # stops changing, then checks that every leg closed and that the pose is
+    # the one these angles came from, not another assembly of the mechanism.
     solved = torso.solve_forward(angles, start=home)
-    print(f"\nTorso.solve_forward: converged {solved.converged} after {solved.steps} steps, "
+    print(f"\nTorso.solve_forward: {solved.status} after {solved.steps} steps, "
           f"largest rod-length error {solved.residual:.1e} m")
 
 

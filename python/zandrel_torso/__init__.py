@@ -1,25 +1,40 @@
 """A typed layer over `zandrel_torso_kinematics` for describing and solving a
-six-legged rotary platform: checked geometry files, unit-safe solving with a
-converged flag, and pictures (`zandrel_torso.plot`, needs matplotlib).
+six-legged rotary platform: checked geometry files with a home pose, the
+common three-pair layout in one call (`Geometry.three_pairs`), motor frames
+from CAD directions (`motor_frame`), unit-safe solving whose forward answers
+carry a checked status, each leg's servo (`Servo`: zero, direction, range,
+pulse widths) with per-pose checks, the workspace around home and zeros
+estimated from measurements, and pictures (`zandrel_torso.plot`, needs
+matplotlib). Stacks of poses (N, 4, 4) go through in one call.
 
     from zandrel_torso import Torso, sample_geometry
     torso = Torso(sample_geometry())
     angles = torso.inverse(pose)
+    solved = torso.solve_forward(angles)  # starts at the geometry's home
 
 `Torso.kinematics` is the extension object itself, the fast path for control
 loops; `zandrel_torso.reference` is the same kinematics in NumPy.
 """
 
-from ._geometry import Geometry, Leg
+from ._geometry import Geometry, Leg, motor_frame
 from ._sample import SAMPLE_HOME_HEIGHT, pose, rotation, sample_geometry, sample_home_pose
-from ._torso import ForwardSolution, Torso
+from ._servo import Servo
+from ._torso import ForwardSolution, ForwardStatus, PoseCheck, Torso
+from ._workspace import Workspace
+from ._zeros import ZeroEstimate
 
 __all__ = [
     "SAMPLE_HOME_HEIGHT",
     "ForwardSolution",
+    "ForwardStatus",
     "Geometry",
     "Leg",
+    "PoseCheck",
+    "Servo",
     "Torso",
+    "Workspace",
+    "ZeroEstimate",
+    "motor_frame",
     "pose",
     "rotation",
     "sample_geometry",

@@ -20,6 +20,8 @@ from typing import Any, Literal, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
+from ._servo import Servo
+
 if sys.version_info >= (3, 11):
     import tomllib
 else:  # the same parser, before it joined the standard library
@@ -32,9 +34,13 @@ PathLike: TypeAlias = "str | os.PathLike[str]"
 UNITS: tuple[Unit, ...] = ("m", "mm")
 
 # How far a rotation block may be from orthonormal, and its determinant from
-# +1, before we call it a mistake rather than rounding: hand-typed cosines to
-# 16 digits sit near 1e-16, a pose typed in degrees or a scaled frame is off
-# by order one.
+# +1, before it is rounding rather than a mistake: numbers typed or exported
+# from CAD with 6 significant digits sit near 1e-6, a scaled frame, a mirror
+# or a pose typed in degrees is off by order one.
+ROUNDING_TOLERANCE = 1e-4
+# A rotation this close to rigid is kept exactly as written (so that files
+# read back bit for bit); one off by more, up to ROUNDING_TOLERANCE, is
+# replaced by the nearest rotation.
 RIGID_TOLERANCE = 1e-9
 
 
@@ -56,23 +62,85 @@ def check_finite(array: FloatArray, name: str) -> None:
         raise ValueError(f"{name} has non-finite elements: {array.tolist()}")
 
 
-def check_rigid(t: FloatArray, name: str, tolerance: float = RIGID_TOLERANCE) -> None:
-    """A proper rigid transform: rotation block orthonormal with determinant
-    +1 within the tolerance, bottom row exactly (0, 0, 0, 1)."""
-    check_finite(t, name)
-    if tuple(t[3].tolist()) != (0.0, 0.0, 0.0, 1.0):
-        raise ValueError(f"{name}: the bottom row must be (0, 0, 0, 1), got {tuple(t[3].tolist())}")
-    rotation = t[:3, :3]
-    off = max(
+def _rigidity_error(rotation: FloatArray) -> float:
+    return max(
         float(np.max(np.abs(rotation.T @ rotation - np.eye(3)))),
         abs(float(np.linalg.det(rotation)) - 1.0),
     )
+
+
+def _diagnosis(rotation: FloatArray) -> str:
+    """What a rotation block that is not one most likely is."""
+    det = float(np.linalg.det(rotation))
+    lengths = np.linalg.svd(rotation, compute_uv=False)
+    mean = float(np.mean(lengths))
+    if det < 0.0:
+        return f"its determinant is {det:.3g} < 0: a mirrored (left-handed) frame; reverse one axis"
+    if _rigidity_error(rotation) <= 1e-2:
+        return (
+            "it looks rounded to too few digits: write at least 6 significant digits "
+            f"(off by up to {ROUNDING_TOLERANCE:g} is corrected)"
+        )
+    if float(np.ptp(lengths)) <= 1e-3 * mean:
+        return f"its axes all have length {mean:.6g}: a scaled frame (a length unit in the rotation block?)"
+    if float(np.max(np.abs(rotation))) > 1.0 + 1e-3:
+        return "it holds numbers beyond 1 in size: angles in degrees where cosines belong?"
+    return "it is not a rotation: its columns are the frame's X, Y and Z axes, unit length and square"
+
+
+def check_rigid(t: FloatArray, name: str, tolerance: float = RIGID_TOLERANCE) -> None:
+    """A proper rigid transform: rotation block orthonormal with determinant
+    +1 within the tolerance, bottom row exactly (0, 0, 0, 1). The error says
+    what the block looks like instead."""
+    check_finite(t, name)
+    if tuple(t[3].tolist()) != (0.0, 0.0, 0.0, 1.0):
+        raise ValueError(f"{name}: the bottom row must be (0, 0, 0, 1), got {tuple(t[3].tolist())}")
+    off = _rigidity_error(t[:3, :3])
     if not off <= tolerance:
         raise ValueError(
             f"{name}: the rotation block is not orthonormal with determinant +1 "
-            f"(off by {off:.3g}, allowed {tolerance:g}); angles in degrees, a scaled "
-            "or mirrored frame?"
+            f"(off by {off:.3g}, allowed {tolerance:g}): {_diagnosis(t[:3, :3])}"
         )
+
+
+def rigid(t: FloatArray, name: str) -> FloatArray:
+    """`t` itself when its rotation block is rigid to RIGID_TOLERANCE; a copy
+    with the block replaced by the nearest rotation (the orthogonal factor of
+    its polar decomposition) when it is off by rounding, at most
+    ROUNDING_TOLERANCE; else the diagnosing ValueError of check_rigid."""
+    check_rigid(t, name, ROUNDING_TOLERANCE)
+    rotation = t[:3, :3]
+    if _rigidity_error(rotation) <= RIGID_TOLERANCE:
+        return t
+    u, _, vt = np.linalg.svd(rotation)
+    out = np.array(t, dtype=np.float64)
+    out[:3, :3] = u @ vt
+    return out
+
+
+def motor_frame(origin: npt.ArrayLike, shaft: npt.ArrayLike, horn_zero: npt.ArrayLike) -> FloatArray:
+    """A motor pose (4x4) from what a CAD model shows: the origin on the
+    shaft axis, in the plane the horn's rod joint turns in; the shaft
+    direction (the frame's Z: positive angles turn counter-clockwise seen
+    from its tip); and any direction towards the horn's rod joint at angle
+    0 (its part normal to the shaft becomes X). Y completes a right-handed
+    frame. Directions need not be unit length."""
+    o = float_array(origin, (3,), "origin")
+    z = float_array(shaft, (3,), "shaft")
+    h = float_array(horn_zero, (3,), "horn_zero")
+    for vector, name in ((o, "origin"), (z, "shaft"), (h, "horn_zero")):
+        check_finite(vector, name)
+    length = float(np.linalg.norm(z))
+    if not length > 0.0:
+        raise ValueError("shaft must be a non-zero direction")
+    z = z / length
+    x = h - float(h @ z) * z
+    if not float(np.linalg.norm(x)) > 1e-9 * float(np.linalg.norm(h)):
+        raise ValueError("horn_zero must not be parallel to the shaft (or zero)")
+    x = x / float(np.linalg.norm(x))
+    out = np.eye(4)
+    out[:3, 0], out[:3, 1], out[:3, 2], out[:3, 3] = x, np.cross(z, x), z, o
+    return out
 
 
 def _frozen(array: FloatArray) -> FloatArray:
@@ -103,28 +171,40 @@ class Leg:
         +Z axis, the horn can close the leg at two angles, symmetric about
         the direction of the anchor; +1 picks the one counter-clockwise of
         that direction, -1 the clockwise one.
+    servo: the servo driving the leg (its zero, direction, range and
+        pulse widths); the default Servo() reads θ itself over a full turn.
     """
 
     branch_platform: FloatArray
     t_world_motor: FloatArray
     solution: float
+    servo: Servo
 
-    def __init__(self, branch_platform: npt.ArrayLike, t_world_motor: npt.ArrayLike, solution: float) -> None:
+    def __init__(
+        self,
+        branch_platform: npt.ArrayLike,
+        t_world_motor: npt.ArrayLike,
+        solution: float,
+        servo: Servo | None = None,
+    ) -> None:
         anchor = float_array(branch_platform, (3,), "branch_platform")
         check_finite(anchor, "branch_platform")
-        motor = float_array(t_world_motor, (4, 4), "t_world_motor")
-        check_rigid(motor, "t_world_motor")
+        motor = rigid(float_array(t_world_motor, (4, 4), "t_world_motor"), "t_world_motor")
         if isinstance(solution, bool) or solution not in (1, -1):
             raise ValueError(f"solution must be +1 or -1, got {solution!r}")
+        if servo is not None and not isinstance(servo, Servo):
+            raise ValueError(f"servo must be a Servo, got {type(servo).__name__}")
         object.__setattr__(self, "branch_platform", _frozen(anchor))
         object.__setattr__(self, "t_world_motor", _frozen(motor))
         object.__setattr__(self, "solution", float(solution))
+        object.__setattr__(self, "servo", Servo() if servo is None else servo)
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Leg):
             return NotImplemented
         return (
             self.solution == other.solution
+            and self.servo == other.servo
             and np.array_equal(self.branch_platform, other.branch_platform)
             and np.array_equal(self.t_world_motor, other.t_world_motor)
         )
@@ -136,25 +216,38 @@ class Leg:
         anchor = self.branch_platform / factor if divide else self.branch_platform * factor
         motor = self.t_world_motor.copy()
         motor[:3, 3] = motor[:3, 3] / factor if divide else motor[:3, 3] * factor
-        return Leg(anchor, motor, self.solution)
+        return Leg(anchor, motor, self.solution, self.servo)
 
 
-LegLike: TypeAlias = "Leg | tuple[npt.ArrayLike, npt.ArrayLike, float]"
+LegLike: TypeAlias = "Leg | tuple[npt.ArrayLike, npt.ArrayLike, float] | tuple[npt.ArrayLike, npt.ArrayLike, float, Servo | None]"
 
-_FILE_KEYS = {"motor_arm_length", "rod_length", "legs", "unit"}
-_LEG_KEYS = {"branch_platform", "t_world_motor", "solution"}
+_FILE_KEYS = {"motor_arm_length", "rod_length", "legs", "unit", "home"}
+_LEG_KEYS = {"branch_platform", "t_world_motor", "solution", "servo"}
+
+# Heights tried, over each stretch searched, for a computed home.
+_HOME_SEARCH_POINTS = 4001
 
 
 @dataclass(frozen=True, eq=False, init=False)
 class Geometry:
     """A whole mechanism: the two link lengths every leg shares, the legs in
-    the order of the angles in and out of every method, and the length unit
-    of all of it ("m" or "mm"). Angles are always radians."""
+    the order of the angles in and out of every method, the length unit of
+    all of it ("m" or "mm"; angles are always radians), and `home`, the
+    platform's rest pose (4x4, in the unit), which every leg reaches.
+
+    Without a `home`, one is computed: no rotation, the platform origin on
+    the world Z axis, at the height where the leg nearest the edge of its
+    reach is most comfortable. The height is searched above the highest
+    motor, and below it only when no height above works (a platform hanging
+    under its motors); when no height works at all, the error asks for
+    `home`.
+    """
 
     motor_arm_length: float
     rod_length: float
     legs: tuple[Leg, ...]
     unit: Unit
+    home: FloatArray
 
     def __init__(
         self,
@@ -162,6 +255,7 @@ class Geometry:
         rod_length: float,
         legs: Iterable[LegLike],
         unit: str = "m",
+        home: npt.ArrayLike | None = None,
     ) -> None:
         if unit not in UNITS:
             raise ValueError(f'unit must be "m" or "mm", got {unit!r}')
@@ -171,10 +265,180 @@ class Geometry:
                 checked.append(leg if isinstance(leg, Leg) else Leg(*leg))
             except (TypeError, ValueError) as error:
                 raise ValueError(f"leg {index}: {error}") from None
+        for index, leg in enumerate(checked):
+            for earlier in range(index):
+                # A servo is what drives a leg, not where it is: two legs that
+                # differ only in their servos are the same leg twice.
+                first = checked[earlier]
+                if Leg(first.branch_platform, first.t_world_motor, first.solution, leg.servo) == leg:
+                    raise ValueError(f"leg {index} repeats leg {earlier} exactly")
         object.__setattr__(self, "motor_arm_length", _length(motor_arm_length, "motor_arm_length"))
         object.__setattr__(self, "rod_length", _length(rod_length, "rod_length"))
         object.__setattr__(self, "legs", tuple(checked))
         object.__setattr__(self, "unit", unit)
+        if home is None:
+            pose = self._computed_home()
+        else:
+            pose = rigid(float_array(home, (4, 4), "home"), "home")
+            self._check_reachable(pose)
+        object.__setattr__(self, "home", _frozen(pose))
+
+    def reach(self, t_world_platform: FloatArray) -> FloatArray:
+        """Per leg, the reach margin at a pose (see Torso.reach)."""
+        from .reference import Model  # the model imports this module
+
+        return Model.from_geometry(self).reach(t_world_platform)
+
+    def _check_reachable(self, home: FloatArray) -> None:
+        margins = self.reach(home)
+        beyond = [f"leg {i} (reach margin {m:.3g})" for i, m in enumerate(margins.tolist()) if not m > 0.0]
+        if beyond:
+            raise ValueError(
+                f"home is out of reach of {', '.join(beyond)}; a margin is 1 with the horn square to "
+                "its rod's anchor, 0 at the edge of reach. A length in another unit, a wrong "
+                "anchor or motor position?"
+            )
+
+    def _computed_home(self) -> FloatArray:
+        if not self.legs:
+            return np.eye(4)
+        a, b = self.motor_arm_length, self.rod_length
+        motors = np.array([leg.t_world_motor for leg in self.legs])
+        anchors = np.array([leg.branch_platform for leg in self.legs])
+        # With the platform at height z, anchor p sits at q0 + z * axis in its
+        # motor's frame; it can only close within a + b of the motor origin.
+        rotations_t = np.transpose(motors[:, :3, :3], (0, 2, 1))
+        q0 = np.einsum("nij,nj->ni", rotations_t, anchors - motors[:, :3, 3])
+        axis = rotations_t[:, :, 2]
+        offsets = motors[:, 2, 3] - anchors[:, 2]
+        low, high = float(np.max(offsets - (a + b))), float(np.min(offsets + (a + b)))
+        top = float(np.max(motors[:, 2, 3]))
+
+        def worst(z: FloatArray) -> FloatArray:
+            q = q0[None, :, :] + z[:, None, None] * axis[None, :, :]
+            x, y, w = q[..., 0], q[..., 1], q[..., 2]
+            k = x * x + y * y + w * w + a * a - b * b
+            with np.errstate(divide="ignore", invalid="ignore"):
+                margin = (4.0 * a * a * (x * x + y * y) - k * k) / (4.0 * a * a * (x * x + y * y))
+            lowest: FloatArray = np.min(np.nan_to_num(margin, nan=-np.inf), axis=1)
+            return lowest
+
+        for lo, hi in ((max(low, top), high), (low, min(high, top))):
+            if not lo < hi:
+                continue
+            heights = np.linspace(lo, hi, _HOME_SEARCH_POINTS)
+            margins = worst(heights)
+            best = int(np.argmax(margins))
+            if not margins[best] > 0.0:
+                continue
+            # Golden-section refinement between the neighbouring grid points.
+            left, right = heights[max(best - 1, 0)], heights[min(best + 1, len(heights) - 1)]
+            ratio = (math.sqrt(5.0) - 1.0) / 2.0
+            for _ in range(60):
+                m1, m2 = right - ratio * (right - left), left + ratio * (right - left)
+                if worst(np.array([m1]))[0] < worst(np.array([m2]))[0]:
+                    left = m1
+                else:
+                    right = m2
+            z = (left + right) / 2.0
+            return pose_at_height(z if worst(np.array([z]))[0] >= margins[best] else float(heights[best]))
+        raise ValueError(
+            "no height on the world Z axis lets every leg reach an unrotated platform: "
+            "give home, the platform's rest pose"
+        )
+
+    @classmethod
+    def three_pairs(
+        cls,
+        *,
+        base_radius: float,
+        base_spread: float,
+        platform_radius: float,
+        platform_spread: float,
+        motor_arm_length: float,
+        rod_length: float,
+        home_height: float,
+        unit: str = "m",
+        motor_height: float = 0.0,
+        anchor_height: float = 0.0,
+        base_offset: float = 0.0,
+        platform_offset: float = 0.0,
+        shaft: Literal["tangent", "radial"] = "tangent",
+        solution: int = 1,
+        servo_range: tuple[float, float] = (-math.pi / 2.0, math.pi / 2.0),
+        servo_pulse: tuple[float, float] | None = (500.0, 2500.0),
+    ) -> Geometry:
+        """The classic layout: three pairs of motors and three pairs of rod
+        anchors, each pair a mirror image of itself.
+
+        Motor pair i (i = 0, 1, 2) is centred at azimuth base_offset + 120°·i
+        on a circle of base_radius at height motor_height, its two motors
+        base_spread apart (radians). Anchor pair i is centred at
+        platform_offset + 60° + 120°·i on a circle of platform_radius,
+        anchor_height along the platform's Z, its anchors platform_spread
+        apart. Each motor drives the anchor nearest it in azimuth: with no
+        offsets, the nearer anchor of the neighbouring pair. Legs come pair
+        by pair, the motor at the larger azimuth first.
+
+        Shafts are horizontal: tangent to the base circle (the horn turns in
+        the vertical plane through the centre), or radial (it turns in the
+        tangent plane, the shaft pointing in for the first motor of a pair
+        and out for the second), mirrored within a pair. At angle 0 every
+        horn points up (+Z). `solution` is the first motor's of each pair;
+        the second gets the sign that mirrors it, so both horns of a pair
+        point the same way: with +1, away from the centre (tangent) or away
+        from the partner (radial). `home` is the unrotated platform with its
+        origin home_height above the motors, on the world Z axis.
+
+        Every motor gets a Servo of servo_range (radians) driven by
+        servo_pulse (microseconds; by default a hobby servo's half turn over
+        500 to 2500), centred at home: its zero is its leg's angle at home,
+        as when the horns go on with the servos centred and the platform at
+        home, and its direction +1 (each motor frame's Z is the output
+        shaft).
+        """
+        if shaft not in ("tangent", "radial"):
+            raise ValueError(f'shaft must be "tangent" or "radial", got {shaft!r}')
+        if isinstance(solution, bool) or solution not in (1, -1):
+            raise ValueError(f"solution must be +1 or -1, got {solution!r}")
+        third, spread = 2.0 * math.pi / 3.0, base_spread / 2.0
+        anchors = [
+            (platform_offset + math.pi / 3.0 + third * pair + side * platform_spread / 2.0)
+            for pair in range(3)
+            for side in (1.0, -1.0)
+        ]
+        up = np.array([0.0, 0.0, 1.0])
+        legs: list[LegLike] = []
+        used: set[int] = set()
+        for pair in range(3):
+            for side in (1.0, -1.0):
+                phi = base_offset + third * pair + side * spread
+                origin = [base_radius * math.cos(phi), base_radius * math.sin(phi), motor_height]
+                away = side * np.array([-math.sin(phi), math.cos(phi), 0.0])  # from the partner
+                z_axis = away if shaft == "tangent" else np.cross(up, away)
+                sign = solution if shaft == "radial" or side > 0 else -solution
+                nearest = min(range(6), key=lambda j: abs(math.remainder(anchors[j] - phi, 2.0 * math.pi)))
+                if nearest in used:
+                    raise ValueError("two motors share their nearest anchor: check the spreads and offsets")
+                used.add(nearest)
+                psi = anchors[nearest]
+                anchor = [platform_radius * math.cos(psi), platform_radius * math.sin(psi), anchor_height]
+                legs.append((anchor, motor_frame(origin, z_axis, up), sign))
+        built = cls(motor_arm_length, rod_length, legs, unit, pose_at_height(motor_height + home_height))
+        from .reference import Model  # the model imports this module
+
+        lower, upper = servo_range
+        centred = Model.from_geometry(built).inverse_kinematics(built.home).tolist()
+        return cls(
+            built.motor_arm_length,
+            built.rod_length,
+            [
+                Leg(leg.branch_platform, leg.t_world_motor, leg.solution, Servo(zero, 1, lower, upper, servo_pulse))
+                for leg, zero in zip(built.legs, centred)
+            ],
+            unit,
+            built.home,
+        )
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Geometry):
@@ -184,6 +448,7 @@ class Geometry:
             and self.motor_arm_length == other.motor_arm_length
             and self.rod_length == other.rod_length
             and self.legs == other.legs
+            and np.array_equal(self.home, other.home)
         )
 
     __hash__ = None  # type: ignore[assignment]
@@ -199,39 +464,51 @@ class Geometry:
         # becomes exactly the double nearest 0.085.
         divide = unit == "m"
         a, b = self.motor_arm_length, self.rod_length
+        home = self.home.copy()
+        home[:3, 3] = home[:3, 3] / 1000.0 if divide else home[:3, 3] * 1000.0
         return Geometry(
             a / 1000.0 if divide else a * 1000.0,
             b / 1000.0 if divide else b * 1000.0,
             [leg._scaled(1000.0, divide) for leg in self.legs],
             unit,
+            home,
         )
 
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> Geometry:
-        """A geometry from the mapping that load reads from a file."""
-        _check_keys(data, _FILE_KEYS, {"unit"}, "the geometry")
+        """A geometry from the mapping that load reads from a file: every
+        number a number, the unit given, `home` optional."""
+        _check_keys(data, _FILE_KEYS, {"unit", "home"}, "the geometry")
+        if "unit" not in data:
+            raise ValueError('the geometry has no unit: add "unit": "m" or "unit": "mm"')
+        for key in ("motor_arm_length", "rod_length", "home"):
+            if key in data:
+                _check_numbers(data[key], key)
         legs = data["legs"]
         if not isinstance(legs, list):
             raise ValueError(f"legs must be a list of legs, got {type(legs).__name__}")
         for index, leg in enumerate(legs):
             if not isinstance(leg, Mapping):
                 raise ValueError(f"leg {index} must be a table of {sorted(_LEG_KEYS)}")
-            _check_keys(leg, _LEG_KEYS, set(), f"leg {index}")
+            _check_keys(leg, _LEG_KEYS, {"servo"}, f"leg {index}")
+            for key in sorted(_LEG_KEYS - {"servo"}):
+                _check_numbers(leg[key], f"leg {index}: {key}")
         return cls(
             data["motor_arm_length"],
             data["rod_length"],
-            [(leg["branch_platform"], leg["t_world_motor"], leg["solution"]) for leg in legs],
-            data.get("unit", "m"),
+            [(leg["branch_platform"], leg["t_world_motor"], leg["solution"], _servo_in(leg, index)) for leg in legs],
+            data["unit"],
+            data.get("home"),
         )
 
     @classmethod
     def load(cls, path: PathLike) -> Geometry:
         """Reads a geometry from JSON, or from TOML when the name ends in .toml.
 
-        The layout is save's: unit ("m" when absent), motor_arm_length,
-        rod_length, and legs, a list of tables of branch_platform,
-        t_world_motor (four rows) and solution. Floats come back exactly as
-        written.
+        The layout is save's: unit ("m" or "mm"), motor_arm_length,
+        rod_length, home (four rows; computed when absent), and legs, a list
+        of tables of branch_platform, t_world_motor (four rows) and solution.
+        Floats come back exactly as written.
         """
         path = pathlib.Path(path)
         try:
@@ -252,7 +529,8 @@ class Geometry:
     def save(self, path: PathLike) -> None:
         """Writes the geometry as JSON. Python writes every float with the
         fewest digits that read back to the same double, so a load of the
-        file gives this geometry exactly."""
+        file gives this geometry exactly (motor frames and home as corrected
+        for rounding, when they were)."""
         pathlib.Path(path).write_text(self.to_json(), encoding="utf-8")
 
     def to_json(self) -> str:
@@ -260,13 +538,13 @@ class Geometry:
         file stays readable and editable by hand."""
         legs = []
         for leg in self.legs:
-            rows = ",\n".join(f"        {json.dumps(row)}" for row in leg.t_world_motor.tolist())
             legs.append(
                 "    {\n"
                 f'      "branch_platform": {json.dumps(leg.branch_platform.tolist())},\n'
-                f'      "t_world_motor": [\n{rows}\n      ],\n'
-                f'      "solution": {int(leg.solution)}\n'
-                "    }"
+                f'      "t_world_motor": {_matrix_json(leg.t_world_motor, "      ")},\n'
+                f'      "solution": {int(leg.solution)}'
+                + _servo_out(leg.servo)
+                + "\n    }"
             )
         joined = ",\n".join(legs)
         return (
@@ -274,9 +552,51 @@ class Geometry:
             f'  "unit": {json.dumps(self.unit)},\n'
             f'  "motor_arm_length": {json.dumps(self.motor_arm_length)},\n'
             f'  "rod_length": {json.dumps(self.rod_length)},\n'
+            f'  "home": {_matrix_json(self.home, "  ")},\n'
             f'  "legs": [\n{joined}\n  ]\n'
             "}\n"
         )
+
+
+def pose_at_height(z: float) -> FloatArray:
+    """The unrotated pose with its origin at height z on the world Z axis."""
+    out = np.eye(4)
+    out[2, 3] = z
+    return out
+
+
+def _matrix_json(matrix: FloatArray, indent: str) -> str:
+    rows = ",\n".join(f"{indent}  {json.dumps(row)}" for row in matrix.tolist())
+    return f"[\n{rows}\n{indent}]"
+
+
+def _check_numbers(value: Any, what: str) -> None:
+    """Numbers in a file must be numbers: "95" or true is a mistake there,
+    however float() would read it."""
+    if isinstance(value, list):
+        for item in value:
+            _check_numbers(item, what)
+    elif isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ValueError(f"{what} must hold numbers, got {value!r} ({type(value).__name__})")
+
+
+def _servo_in(leg: Mapping[str, Any], index: int) -> Servo | None:
+    """A leg's optional "servo" table; legs without one get the default."""
+    table = leg.get("servo")
+    if table is None:
+        return None
+    if not isinstance(table, Mapping):
+        raise ValueError(f"leg {index}: servo must be a table of zero, direction, lower, upper, pulse")
+    try:
+        return Servo.from_dict(table)
+    except (TypeError, ValueError) as error:
+        raise ValueError(f"leg {index}: servo: {error}") from None
+
+
+def _servo_out(servo: Servo) -> str:
+    """The "servo" line of a leg, left out for the default so that files
+    without servos read and write as they always did."""
+    return "" if servo == Servo() else f',\n      "servo": {json.dumps(servo.to_dict())}'
 
 
 def _check_keys(data: Mapping[str, Any], allowed: set[str], optional: set[str], what: str) -> None:

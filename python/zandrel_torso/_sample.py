@@ -20,12 +20,17 @@ Layout (world frame: z up, origin on the base plate under the platform):
   platform: anchors on a circle of radius 35 mm, 30 mm below the platform
   origin, in pairs 16 degrees either side of the same three azimuths. The two
   rods of a pair lean towards each other.
-* The home pose puts the platform origin 177 mm above the world origin, with
-  no rotation: the body-yaw axis used by the forward kinematics passes
+* The home pose (the file's "home") puts the platform origin 177 mm above
+  the world origin, with no rotation: the body-yaw axis used by the forward kinematics passes
   through it, so a body yaw turns the platform about its own vertical axis.
 * Every leg uses ``solution = +1``: the assembly mode in which, at home, the
   horns stand about level and point away from their partners (the other mode
   folds each horn back under its rod, towards the partner).
+* Every motor is a hobby servo of +-60 degrees, commanded by pulses of 900 to
+  2100 microseconds, centred with its horn level (servo zero at leg angle
+  +90 degrees). The servos are mounted with their output shafts pointing
+  outwards, so those of the legs whose motor frame points inwards (legs 0, 2
+  and 4) turn against the leg angle: their direction is -1.
 
 From home, each leg stays well inside its reach through +-20 degrees of roll,
 pitch and yaw combined with +-1 cm of translation along every axis.

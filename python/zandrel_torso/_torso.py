@@ -2,21 +2,35 @@
 
 from __future__ import annotations
 
+import functools
+import itertools
 import math
 import operator
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 from zandrel_torso_kinematics import ZandrelRustKinematics
 
 from ._geometry import FloatArray, Geometry, check_rigid, float_array
-from .reference import TOLERANCE, Model
+from ._servo import BoolArray, ServoTable
+from ._workspace import Workspace, scan_workspace
+from ._zeros import ZeroEstimate, estimate_zeros
+from .reference import TOLERANCE, Model, rz
 
 _NAN_ANGLES = [math.nan] * 6
 _FLOAT64 = np.dtype(np.float64)
 START_POSE_TOLERANCE = 1e-6
+
+
+ForwardStatus: TypeAlias = Literal["converged", "not_converged", "other_assembly"]
+
+# How far the inverse at a settled pose may be from the angles solved for. A
+# settled pose lies within about 1e-5 of the exact one, which moves the
+# angles by about 1e-5 rad; another assembly of the mechanism is off by a
+# large fraction of a turn.
+ANGLE_TOLERANCE = 1e-3
 
 
 @dataclass(frozen=True)
@@ -25,18 +39,26 @@ class ForwardSolution:
 
     pose: the platform pose (4x4, the geometry's unit), turned by the body
         yaw when one was given.
-    converged: whether every leg closes at `pose`: the norm over the legs of
-        the rod-length errors is at most 1e-6 m, the solver's own criterion,
-        whatever the geometry's unit.
-    steps: the solver steps taken (each lowered the error).
+    converged: True exactly when status is "converged".
+    steps: the solver steps taken (each lowered the error), over both tries
+        when it tried again from home.
     residual: the largest absolute rod-length error at `pose`, in the
         geometry's unit.
+    status: "converged": every rod closes (the norm over the legs of the
+        rod-length errors is at most 1e-6 m, the solver's own criterion,
+        whatever the geometry's unit), the inverse at `pose` gives back the
+        angles (within 1e-3 rad per leg) and `pose` lies in home's aspect
+        (the rod-constraint Jacobian's determinant has its sign at home);
+        "other_assembly": the rods close but a check fails, so `pose` is
+        another assembly of the mechanism for the same angles, not where the
+        robot is; "not_converged": the rods do not close.
     """
 
     pose: FloatArray
     converged: bool
     steps: int
     residual: float
+    status: ForwardStatus
 
 
 class Torso:
@@ -47,6 +69,8 @@ class Torso:
     metres. Poses and lengths in and out of Torso's methods are in the
     geometry's unit, angles in radians. Inputs may be lists, tuples or arrays
     of any float dtype; results are float64 arrays.
+
+    A new Torso's forward solver stands at `geometry.home`.
 
     Every usage mistake (a wrong shape, a singular start pose, a negative
     yaw limit, forward kinematics without six legs) is a ValueError raised
@@ -63,6 +87,11 @@ class Torso:
             self.kinematics.add_branch(_any(leg.branch_platform), _any(leg.t_world_motor), leg.solution)
         self._model = Model.from_geometry(metres)
         self._legs = len(geometry.legs)
+        self._home: list[list[float]] = metres.home.tolist()
+        self.kinematics.reset_forward_kinematics(self._home)
+        self._home_aspect = 0.0
+        if self._legs == 6:
+            self._home_aspect = self._model.aspect(metres.home, self._model.inverse_kinematics(metres.home))
         # Metres to the geometry's unit. Poses come in through a division by
         # it rather than a product with its reciprocal, which no double holds
         # exactly: the division is correctly rounded.
@@ -78,11 +107,11 @@ class Torso:
         t = float_array(value, (4, 4), name)
         return t if self._pose_divisor is None else t / self._pose_divisor
 
-    def _pose_for_raw(self, value: npt.ArrayLike, name: str) -> Any:
-        """What to hand the extension for a pose argument. In metres, a 4x4
-        float64 array or a well-shaped list goes as it is: the extension reads
-        either in well under a microsecond, while NumPy takes about two to
-        convert a list."""
+    def _pose_for_raw(self, value: npt.ArrayLike) -> Any:
+        """What to hand the extension for a pose argument as it is, or None
+        when it needs converting first. In metres, a 4x4 float64 array or a
+        well-shaped list goes as it is: the extension reads either in well
+        under a microsecond, while NumPy takes about two to convert a list."""
         if self._pose_divisor is None:
             if isinstance(value, np.ndarray):
                 if value.dtype == _FLOAT64 and value.shape == (4, 4):
@@ -93,7 +122,29 @@ class Torso:
                         return value
                 except TypeError:
                     pass
-        return self._pose_in(value, name)
+        return None
+
+    def _poses_in(self, value: npt.ArrayLike, name: str) -> FloatArray:
+        """One pose (4, 4) or a stack of them (N, 4, 4), in metres."""
+        try:
+            array = np.asarray(value, dtype=np.float64)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"{name} must be an array of numbers of shape (4, 4) or (N, 4, 4): {error}") from None
+        if array.ndim not in (2, 3) or array.shape[-2:] != (4, 4):
+            raise ValueError(f"{name} must have shape (4, 4), got shape {array.shape} (or (N, 4, 4) for N poses)")
+        return array if self._pose_divisor is None else array / self._pose_divisor
+
+    def _angle_rows_in(self, value: npt.ArrayLike, name: str) -> FloatArray:
+        """One angle per leg (legs,), or a stack of them (N, legs)."""
+        try:
+            array = np.asarray(value, dtype=np.float64)
+        except (TypeError, ValueError) as error:
+            raise ValueError(f"{name} must be an array of numbers of shape ({self._legs},): {error}") from None
+        if array.ndim not in (1, 2) or array.shape[-1] != self._legs:
+            raise ValueError(
+                f"{name} must have shape ({self._legs},), got shape {array.shape} (or (N, {self._legs}) for N rows)"
+            )
+        return array
 
     def _pose_out(self, rows: list[list[float]]) -> FloatArray:
         t = np.array(rows, dtype=np.float64)
@@ -113,17 +164,33 @@ class Torso:
     def inverse(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> FloatArray:
         """One motor angle per leg for the platform at t_world_platform, the
         body turned by body_yaw about the world Z axis; NaN for a leg that
-        cannot reach."""
-        t = self._pose_for_raw(t_world_platform, "t_world_platform")
+        cannot reach. A stack of poses (N, 4, 4) gives angles (N, legs)."""
+        t = self._pose_for_raw(t_world_platform)
         yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
-        try:
-            angles = self.kinematics.inverse_kinematics(t, yaw)
-        except (TypeError, ValueError):
-            # A list whose elements the extension would not read as numbers
-            # (rejected before its model was touched): convert it ourselves,
-            # which either works or says what is wrong in our words.
-            angles = self.kinematics.inverse_kinematics(_any(self._pose_in(t, "t_world_platform")), yaw)
-        return np.array(angles)
+        if t is not None:
+            try:
+                return np.array(self.kinematics.inverse_kinematics(t, yaw))
+            except (TypeError, ValueError):
+                # A list whose elements the extension would not read as
+                # numbers (rejected before its model was touched), or a list
+                # of four poses: converted below, which either works or says
+                # what is wrong in our words.
+                pass
+        poses = self._poses_in(t_world_platform, "t_world_platform")
+        if poses.ndim == 3:
+            return self._inverse_stack(poses, yaw)
+        return np.array(self.kinematics.inverse_kinematics(_any(poses), yaw))
+
+    def _inverse_stack(self, poses: FloatArray, yaw: float | None) -> FloatArray:
+        """The extension's inverse kinematics, one call per pose (in metres):
+        a stack answers exactly as single calls do. The loop and the
+        collection of the angles both run in C (map, chain, fromiter)."""
+        poses = np.ascontiguousarray(poses)
+        count = len(poses)
+        solve = self.kinematics.inverse_kinematics
+        calls = map(solve, poses) if yaw is None else map(solve, poses, itertools.repeat(yaw, count))
+        flat = np.fromiter(itertools.chain.from_iterable(calls), np.float64, count * self._legs)
+        return flat.reshape(count, self._legs)
 
     def inverse_limited(
         self,
@@ -145,8 +212,9 @@ class Torso:
         """Per leg, how comfortably it reaches the platform at this pose: 1
         with the horn square to the anchor's direction, 0 at the edge of
         reach (horn and rod in line), negative beyond. The same for either
-        solution sign; body yaw is not applied."""
-        return self._model.reach(self._pose_in(t_world_platform, "t_world_platform"))
+        solution sign; body yaw is not applied. A stack of poses (N, 4, 4)
+        gives margins (N, legs)."""
+        return self._model.reach(self._poses_in(t_world_platform, "t_world_platform"))
 
     # -- forward kinematics ---------------------------------------------------
 
@@ -175,10 +243,19 @@ class Torso:
         *,
         start: npt.ArrayLike | None = None,
         max_steps: int = 100,
+        retry: bool = True,
     ) -> ForwardSolution:
         """Steps the solver (from `start`, or from where it stands) until the
-        pose stops changing or max_steps steps, and says whether it closed
-        every leg."""
+        pose stops changing or max_steps steps, and checks the answer (see
+        ForwardSolution.status).
+
+        The mechanism has several poses for the same angles, and the solver
+        finds the one nearest its start: keep it warm (solve each tick from
+        the last answer) or start it near the truth. When a try from
+        elsewhere than home does not end "converged", it tries once more
+        from home (unless `retry` is False) and reports that try if it
+        converged, else the first; the solver is left at the pose reported.
+        """
         self._require_six_legs()
         angles = self._angles_in(joint_angles)
         yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
@@ -192,6 +269,26 @@ class Torso:
         # the way to read the pose it stands at, and to have it turn that
         # pose by a body yaw exactly as it turns its own results.
         stored = raw.forward_kinematics(_NAN_ANGLES)
+        from_home = stored == self._home
+        steps, stored = self._settle(angles, stored, limit)
+        errors, status = self._check(stored, angles)
+        if status != "converged" and retry and not from_home:
+            raw.reset_forward_kinematics(self._home)
+            more, again = self._settle(angles, self._home, limit)
+            steps += more
+            again_errors, again_status = self._check(again, angles)
+            if again_status == "converged":
+                stored, errors, status = again, again_errors, again_status
+            else:
+                raw.reset_forward_kinematics(stored)
+        if yaw is not None:
+            stored = raw.forward_kinematics(_NAN_ANGLES, yaw)
+        residual = float(np.max(np.abs(errors))) * self._scale
+        return ForwardSolution(self._pose_out(stored), status == "converged", steps, residual, status)
+
+    def _settle(self, angles: FloatArray, stored: list[list[float]], limit: int) -> tuple[int, list[list[float]]]:
+        """Steps until the pose stops changing or `limit` steps."""
+        raw = self.kinematics
         steps = 0
         while steps < limit:
             reached = raw.forward_kinematics(_any(angles))
@@ -199,12 +296,22 @@ class Torso:
                 break
             stored = reached
             steps += 1
-        errors = self._model.rod_errors(np.array(stored), angles)
-        converged = bool(np.linalg.norm(errors) <= TOLERANCE)
-        if yaw is not None:
-            stored = raw.forward_kinematics(_NAN_ANGLES, yaw)
-        residual = float(np.max(np.abs(errors))) * self._scale
-        return ForwardSolution(self._pose_out(stored), converged, steps, residual)
+        return steps, stored
+
+    def _check(self, stored: list[list[float]], angles: FloatArray) -> tuple[FloatArray, ForwardStatus]:
+        """The rod-length errors at a pose the solver reached (metres), and
+        its status."""
+        pose = np.array(stored)
+        errors = self._model.rod_errors(pose, angles)
+        if not np.linalg.norm(errors) <= TOLERANCE:
+            return errors, "not_converged"
+        back = np.array(self.kinematics.inverse_kinematics(stored))
+        off = np.abs(np.remainder(back - angles + math.pi, 2.0 * math.pi) - math.pi)
+        if not np.max(off) <= ANGLE_TOLERANCE:
+            return errors, "other_assembly"
+        if self._home_aspect != 0.0 and self._model.aspect(pose, angles) != self._home_aspect:
+            return errors, "other_assembly"
+        return errors, "converged"
 
     def rod_errors(self, t_world_platform: npt.ArrayLike, joint_angles: npt.ArrayLike) -> FloatArray:
         """Per leg, the distance from horn tip to anchor minus the rod length,
@@ -216,6 +323,73 @@ class Torso:
             return self._model.rod_errors(t, angles) * self._scale
         except np.linalg.LinAlgError:
             raise ValueError("t_world_platform is singular") from None
+
+    # -- servos ----------------------------------------------------------------
+
+    @functools.cached_property
+    def _servos(self) -> ServoTable:
+        return ServoTable([leg.servo for leg in self.geometry.legs])
+
+    def to_servo(self, joint_angles: npt.ArrayLike) -> FloatArray:
+        """Each leg's servo angle, direction * (θ - zero) wrapped into
+        (-pi, pi]: per leg (legs,), or (N, legs) for N rows of angles. NaN
+        stays NaN."""
+        return self._servos.to_servo(self._angle_rows_in(joint_angles, "joint_angles"))
+
+    def from_servo(self, servo_angles: npt.ArrayLike) -> FloatArray:
+        """The leg angles θ (wrapped into [-pi, pi), as inverse gives them)
+        for servo readings, an encoder's or the commands sent: what
+        forward kinematics takes. Shape (legs,) or (N, legs)."""
+        return self._servos.from_servo(self._angle_rows_in(servo_angles, "servo_angles"))
+
+    def to_pulses(self, joint_angles: npt.ArrayLike) -> FloatArray:
+        """Each leg's pulse width in microseconds, (legs,) or (N, legs). A leg
+        out of reach (NaN) or a servo angle outside [lower, upper] gives NaN,
+        never a width clipped to the range: the servo must not go where the
+        kinematics did not ask. Every leg's servo needs its pulse range."""
+        return self._servos.pulses(self.to_servo(joint_angles))
+
+    def check(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> PoseCheck:
+        """Whether each leg can take the platform to t_world_platform (the
+        body turned by body_yaw): it reaches, and its servo stays within its
+        range. A stack of poses (N, 4, 4) gives fields of shape (N, legs)."""
+        poses = self._poses_in(t_world_platform, "t_world_platform")
+        yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
+        stack = poses.reshape(-1, 4, 4)
+        angles = self._inverse_stack(stack, yaw).reshape(poses.shape[:-2] + (self._legs,))
+        # Inverse kinematics solves for the pose turned back by the body yaw;
+        # the reach is measured there too.
+        reach = self._model.reach(poses if yaw is None else rz(-yaw) @ poses)
+        servos = self._servos
+        servo_angles = servos.to_servo(angles)
+        margin = servos.margin(servo_angles)
+        ok = np.isfinite(angles) & (margin >= 0.0)
+        return PoseCheck(reach, angles, servo_angles, margin, ok)
+
+    def workspace(self, angle_step: float = math.radians(0.1), length_step: float | None = None) -> Workspace:
+        """From home, the largest symmetric excursion along and about each
+        axis of the platform's frame at home, one axis at a time, over which
+        every leg reaches and every servo stays in range: the answer to "how
+        far can it tilt?". Scanned outwards in steps of angle_step (radians)
+        and length_step (the geometry's unit; 0.1 mm by default), so each
+        figure is a whole number of steps, every step up to it passing
+        on both sides. A ValueError when home itself does not pass."""
+        if length_step is None:
+            length_step = 0.1 if self.geometry.unit == "mm" else 1e-4
+        return scan_workspace(self, _step(angle_step, "angle_step"), _step(length_step, "length_step"))
+
+    def estimate_zeros(self, servo_angles: npt.ArrayLike, measured_poses: npt.ArrayLike) -> ZeroEstimate:
+        """Each servo's zero from measurements: N servo angles (N, legs), as
+        commanded or read, and the platform poses (N, 4, 4) measured for
+        them (a tracker, a camera, a jig). See ZeroEstimate."""
+        return estimate_zeros(self, servo_angles, measured_poses)
+
+
+def _step(value: float, name: str) -> float:
+    step = _number(value, name)
+    if not (math.isfinite(step) and step > 0.0):
+        raise ValueError(f"{name} must be positive and finite, got {step!r}")
+    return step
 
 
 def _number(value: float, name: str) -> float:
@@ -238,3 +412,25 @@ def _any(array: FloatArray) -> Any:
     """The extension reads float64 arrays directly (its stub asks for
     sequences, which an array is not to a type checker)."""
     return array
+
+
+@dataclass(frozen=True)
+class PoseCheck:
+    """What Torso.check found, per leg: shape (legs,), or (N, legs) for a
+    stack of N poses.
+
+    reach: the reach margin (see Torso.reach): 1 comfortable, 0 at the edge,
+        negative beyond.
+    angles: the leg angles θ, NaN where out of reach.
+    servo_angles: the servo angles, direction * (θ - zero) in (-pi, pi].
+    servo_margin: radians to the nearer end of the servo's range, negative
+        outside it, NaN out of reach.
+    ok: the leg reaches and its servo is within range. `ok.all()` says the
+        pose can be commanded.
+    """
+
+    reach: FloatArray
+    angles: FloatArray
+    servo_angles: FloatArray
+    servo_margin: FloatArray
+    ok: BoolArray

@@ -10,7 +10,7 @@ or into a new Figure, and returns the axes; save with
 from __future__ import annotations
 
 import math
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -22,8 +22,10 @@ except ImportError as error:
         "zandrel_torso.plot needs matplotlib: pip install 'zandrel_torso_kinematics[plot]'"
     ) from error
 from matplotlib.axes import Axes
-from matplotlib.colors import TwoSlopeNorm
+from matplotlib.colors import ListedColormap, TwoSlopeNorm
 from matplotlib.figure import Figure
+from matplotlib.lines import Line2D
+from matplotlib.patches import Patch
 # matplotlib's 3D toolkit ships without type information for mypy.
 from mpl_toolkits.mplot3d import Axes3D  # type: ignore[import-untyped]
 from mpl_toolkits.mplot3d.art3d import Poly3DCollection  # type: ignore[import-untyped]
@@ -36,6 +38,27 @@ _HORN = "tab:blue"
 _ROD = "tab:orange"
 _MOTOR = "dimgray"
 _UNREACHABLE = "tab:red"
+_SERVO_OUT = "slategray"
+_SERVO_LIMIT = "navy"
+# Seen from this high above, at this azimuth, no two legs of the sample or of
+# a three-pair layout seem to cross, at home or tilted by 10 to 20 degrees:
+# the legs lean inwards, and a low view overlays a leg on the far side with
+# one on the near side. Projected orthographically, so that the picture
+# does not depend on how far the camera stands.
+DEFAULT_VIEW = (65.0, -60.0)
+TOP_VIEW = (90.0, -90.0)  # x to the right, y up the page
+
+
+def pose_title(t: FloatArray, unit: str) -> str:
+    """Roll, pitch and yaw (degrees; the rotation Rz(yaw) Ry(pitch) Rx(roll))
+    and the translation of a pose."""
+    r = t[:3, :3]
+    roll = math.degrees(math.atan2(r[2, 1], r[2, 2]))
+    pitch = math.degrees(-math.asin(max(-1.0, min(1.0, float(r[2, 0])))))
+    yaw = math.degrees(math.atan2(r[1, 0], r[0, 0]))
+    x, y, z = (f"{float(v):.4g}" for v in t[:3, 3])
+    roll, pitch, yaw = (round(v, 1) + 0.0 for v in (roll, pitch, yaw))  # no "-0.0"
+    return f"roll {roll:.1f}°, pitch {pitch:.1f}°, yaw {yaw:.1f}°; x {x}, y {y}, z {z} {unit}"
 
 
 def _point(t: FloatArray, p: FloatArray) -> FloatArray:
@@ -47,11 +70,20 @@ def _segment(ax: Axes3D, a: FloatArray, b: FloatArray, **style: Any) -> None:
     ax.plot([a[0], b[0]], [a[1], b[1]], [a[2], b[2]], **style)
 
 
-def draw(geometry: Geometry, t_world_platform: npt.ArrayLike, ax: Axes3D | None = None) -> Axes3D:
+def draw(
+    geometry: Geometry,
+    t_world_platform: npt.ArrayLike,
+    ax: Axes3D | None = None,
+    *,
+    view: Literal["default", "top"] = "default",
+) -> Axes3D:
     """The mechanism with its platform at t_world_platform (the geometry's
     unit): each motor with its shaft axis, horn, rod and anchor, legs
-    numbered, and the platform through its anchors. A leg that cannot reach
-    is drawn as a dashed red line from its motor to its anchor."""
+    numbered, and the platform through its anchors, titled with the pose. A
+    leg that cannot reach is drawn as a dashed red line from its motor to
+    its anchor. `view="top"` looks straight down the world Z axis."""
+    if view not in ("default", "top"):
+        raise ValueError(f'view must be "default" or "top", got {view!r}')
     if ax is None:
         ax = Figure(figsize=(6.4, 6.0), layout="constrained").add_subplot(projection="3d")
     assert isinstance(ax, Axes3D)
@@ -68,6 +100,7 @@ def draw(geometry: Geometry, t_world_platform: npt.ArrayLike, ax: Axes3D | None 
             tip = _point(motor, np.array([a * math.cos(theta), a * math.sin(theta), 0.0]))
             _segment(ax, origin, tip, color=_HORN, linewidth=3)
             _segment(ax, tip, anchor, color=_ROD, linewidth=2)
+            points.append(tip)
             label, colour = str(index), "black"
         else:
             _segment(ax, origin, anchor, color=_UNREACHABLE, linewidth=1.5, linestyle="--")
@@ -92,6 +125,13 @@ def draw(geometry: Geometry, t_world_platform: npt.ArrayLike, ax: Axes3D | None 
     ax.set_box_aspect((1.0, 1.0, 1.0))
     for name in "xyz":
         getattr(ax, f"set_{name}label")(f"{name} ({geometry.unit})")
+    elev, azim = TOP_VIEW if view == "top" else DEFAULT_VIEW
+    ax.view_init(elev=elev, azim=azim)
+    if view == "top":  # the Z axis is seen end on
+        ax.zaxis.set_ticks([])
+        ax.set_zlabel("")
+    ax.set_proj_type("ortho")
+    ax.set_title(pose_title(t, geometry.unit))
     return ax
 
 
@@ -109,14 +149,19 @@ def reach_map(
     """Roll (across) against pitch (up), each within +-span radians, with
     the platform origin at (x, y, z) and the given yaw, coloured by the worst
     leg's reach margin (Torso.reach): green is comfortable, red is beyond
-    reach; the black line is the edge."""
+    reach; the black line is the edge. Where every leg reaches but a servo
+    would leave its range (Torso.check), the map is grey instead, and a
+    dashed line marks the servo range limit."""
     if ax is None:
         ax = Figure(figsize=(6.4, 5.2), layout="constrained").add_subplot()
     torso = Torso(geometry)
     tilt = np.linspace(-span, span, points)
-    worst = np.array(
-        [[float(np.min(torso.reach(pose(roll, pitch, yaw, x, y, z)))) for roll in tilt] for pitch in tilt]
-    )
+    # Rows run over pitch, columns over roll.
+    checked = torso.check(np.array([pose(roll, pitch, yaw, x, y, z) for pitch in tilt for roll in tilt]))
+    worst = checked.reach.min(axis=1, initial=np.inf).reshape(points, points)
+    reachable = np.isfinite(checked.angles).all(axis=1)
+    servo_out = (reachable & ~checked.ok.all(axis=1)).reshape(points, points)
+    servo_worst = np.where(reachable, checked.servo_margin.min(axis=1, initial=np.inf), np.nan).reshape(points, points)
     degrees = np.degrees(tilt)
     # Far beyond reach the margin runs off to large negative values; what
     # matters is its sign and how close to the edge a pose is.
@@ -124,6 +169,21 @@ def reach_map(
     mesh = ax.pcolormesh(degrees, degrees, shown, cmap="RdYlGn", norm=TwoSlopeNorm(0.0, -1.0, 1.0), shading="auto")
     if shown.min() < 0.0 < shown.max():
         ax.contour(degrees, degrees, shown, levels=[0.0], colors="black", linewidths=1.5)
+    if servo_out.any():
+        ax.pcolormesh(degrees, degrees, np.ma.masked_where(~servo_out, np.ones_like(worst)),
+                      cmap=ListedColormap([_SERVO_OUT]), shading="auto")
+        if np.nanmin(servo_worst) < 0.0 < np.nanmax(servo_worst):
+            ax.contour(degrees, degrees, np.ma.masked_invalid(servo_worst), levels=[0.0], colors=_SERVO_LIMIT,
+                       linewidths=1.5, linestyles="dashed")
+        ax.legend(
+            handles=[
+                Patch(color=_SERVO_OUT, label="reached, but a servo is out of range"),
+                Line2D([], [], color=_SERVO_LIMIT, linestyle="dashed", label="servo range limit"),
+                Line2D([], [], color="black", label="edge of reach"),
+            ],
+            loc="upper right",
+            fontsize="small",
+        )
     colorbar = ax.figure.colorbar(mesh, ax=ax)
     colorbar.set_label("worst leg's reach margin (1: comfortable, 0: edge, < 0: beyond)")
     ax.set_xlabel("roll (degrees)")

@@ -94,16 +94,17 @@ class Model:
     # -- inverse kinematics and reach -----------------------------------------
 
     def anchors_in_motor_frames(self, t_world_platform: FloatArray) -> FloatArray:
-        """Each leg's anchor in its own motor's frame, shape (n, 3)."""
-        m = self.t_motor_world @ t_world_platform
-        q: FloatArray = np.einsum("nij,nj->ni", m[:, :3, :3], self.anchors) + m[:, :3, 3]
+        """Each leg's anchor in its own motor's frame, shape (n, 3), or
+        (N, n, 3) for a stack of N poses."""
+        m = self.t_motor_world @ t_world_platform[..., None, :, :]
+        q: FloatArray = np.einsum("...nij,nj->...ni", m[..., :3, :3], self.anchors) + m[..., :3, 3]
         return q
 
     def _closure_terms(self, q: FloatArray) -> tuple[FloatArray, FloatArray]:
         """With the anchor at q in the motor frame, the leg closes where
         x cos t + y sin t = k / 2a. Returns k and the radicand
         d = 4 a^2 (x^2 + y^2) - k^2, non-negative exactly when it can close."""
-        x, y, z = q.T
+        x, y, z = np.moveaxis(q, -1, 0)
         a, b = self.a, self.b
         k = x * x + y * y + z * z + a * a - b * b
         return k, 4.0 * a * a * (x * x + y * y) - k * k
@@ -124,11 +125,12 @@ class Model:
         the closing horn and the anchor's direction in the horn's plane: 1
         with the horn square to that direction (the most comfortable pose),
         0 with horn and rod in line (the edge of reach: stretched or folded),
-        negative where the leg cannot close."""
+        negative where the leg cannot close. Shape (n,), or (N, n) for a
+        stack of N poses."""
         q = self.anchors_in_motor_frames(t_world_platform)
         _, d = self._closure_terms(q)
         with np.errstate(divide="ignore", invalid="ignore"):
-            return np.asarray(d / (4.0 * self.a * self.a * (q[:, 0] ** 2 + q[:, 1] ** 2)), dtype=np.float64)
+            return np.asarray(d / (4.0 * self.a * self.a * (q[..., 0] ** 2 + q[..., 1] ** 2)), dtype=np.float64)
 
     # -- rods and the forward step --------------------------------------------
 
@@ -152,6 +154,18 @@ class Model:
         d = self.rod_vectors(t_world_platform, self.horn_tips(joint_angles))
         return np.asarray(np.linalg.norm(d, axis=1) - self.b, dtype=np.float64)
 
+    def _rod_jacobian(self, rod_vectors: FloatArray) -> FloatArray:
+        jacobian: FloatArray = np.einsum("ni,nij->nj", rod_vectors, self.point_jacobians)
+        return jacobian
+
+    def aspect(self, t_world_platform: FloatArray, joint_angles: FloatArray) -> float:
+        """The sign of the determinant of the rod-constraint Jacobian (the
+        solver's, six legs) at this pose and these angles: +1, -1, or 0 at a
+        singularity. Poses of one aspect are joined without crossing a
+        singularity; the mechanism cannot leave its aspect while it moves."""
+        d = self.rod_vectors(t_world_platform, self.horn_tips(joint_angles))
+        return float(np.sign(np.linalg.det(self._rod_jacobian(d))))
+
     def forward_step(self, t_world_platform: FloatArray, joint_angles: FloatArray) -> tuple[FloatArray, int | None]:
         """One call's worth of the forward solver from `t_world_platform`: at
         most one damped Gauss-Newton step. Returns the pose reached and the
@@ -166,7 +180,7 @@ class Model:
         # Row i is d_i^T G_i, the rod vector not normalised: the step asks each
         # residual to change by -r_i / |d_i|, about 1/b times the plain
         # Gauss-Newton step. That is why the tolerances suit metres.
-        jacobian = np.einsum("ni,nij->nj", d, self.point_jacobians)
+        jacobian = self._rod_jacobian(d)
         u, sigma, vt = np.linalg.svd(jacobian)
         with np.errstate(divide="ignore"):
             sigma_plus = np.where(sigma > TOLERANCE, 1.0 / sigma, 0.0)

@@ -237,15 +237,16 @@ README = EXAMPLES.parent / "README.md"
 
 
 def readme_code(section):
-    """The first Python block of a README section, exactly as printed."""
+    """The first Python block of a README section (or subsection), exactly
+    as printed."""
     text = README.read_text(encoding="utf-8")
-    body = text.split(f"\n## {section}\n", 1)[1].split("\n## ", 1)[0]
+    body = re.split(rf"\n###? {re.escape(section)}\n", text, maxsplit=1)[1].split("\n## ", 1)[0]
     match = re.search(r"```python\n(.*?)```", body, re.DOTALL)
     assert match, f"no Python block under '## {section}'"
     return match.group(1)
 
 
-@pytest.mark.parametrize("section", ["Quick start", "Describe your robot"])
+@pytest.mark.parametrize("section", ["Quick start", "Describe your robot", "From angles to servo commands"])
 def test_readme_code_runs_as_written(tmp_path, section):
     # From a scratch directory, so that only what is installed can be imported.
     result = subprocess.run(
@@ -259,6 +260,23 @@ def test_readme_code_runs_as_written(tmp_path, section):
     if section == "Describe your robot":  # it prints the solve's verdict last
         converged, steps, residual = result.stdout.split()[-3:]
         assert converged == "True" and int(steps) <= 20 and float(residual) < 1e-3, result.stdout
+    if section == "From angles to servo commands":  # servo readings back to a pose
+        assert "converged" in result.stdout.splitlines(), result.stdout
+
+
+def test_readme_code_passes_mypy_strict(tmp_path):
+    pytest.importorskip("mypy")
+    blocks = re.findall(r"```python\n(.*?)```", README.read_text(encoding="utf-8"), re.DOTALL)
+    assert len(blocks) >= 2
+    files = []
+    for index, block in enumerate(blocks):
+        files.append(tmp_path / f"readme_block_{index}.py")
+        files[-1].write_text(block, encoding="utf-8")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), *map(str, files)],
+        cwd=tmp_path, capture_output=True, text=True, timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
 
 
 # ---------------------------------------------------------------- pictures
@@ -271,3 +289,36 @@ def test_pictures_writes_both_pngs(tmp_path):
         path = tmp_path / "images" / name
         assert path.read_bytes().startswith(PNG_SIGNATURE)
         assert str(path) in out
+
+
+# ---------------------------------------------------------------- servo commands
+
+
+def test_servo_commands_stop_at_the_first_pose_not_fit_to_command(tmp_path):
+    import importlib.util
+
+    import numpy as np
+    from zandrel_torso import Torso, sample_geometry
+
+    out = run_example("servo_commands.py", tmp_path)
+    rows = {}
+    for line in out.splitlines():
+        match = re.match(rf"\s*(\d+)\s+{_NUMBER}\s+{_NUMBER}\s+((?:{_NUMBER}\s*){{6}})$", line)
+        if match:
+            rows[int(match.group(1))] = numbers(match.group(2))
+    stop = re.search(r"stopped before tick (\d+) .*: (leg \d.*)\. Nothing from tick \1 on was sent\.", out)
+    assert rows and stop, out
+    assert int(stop.group(1)) == max(rows) + 1, out
+
+    spec = importlib.util.spec_from_file_location("servo_commands", EXAMPLES / "servo_commands.py")
+    example = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(example)
+    torso = Torso(sample_geometry())
+    _, _, poses = example.trajectory(torso)
+    for tick, widths in rows.items():
+        assert widths == pytest.approx(torso.to_pulses(torso.inverse(poses[tick])).tolist(), abs=0.051), tick
+    # Every pose up to the stop is fit to command, the one it stops at is not.
+    assert all(torso.check(poses[tick]).ok.all() for tick in range(max(rows) + 1))
+    failing = torso.check(poses[int(stop.group(1))])
+    assert not failing.ok.all()
+    assert f"leg {int(np.argmin(failing.ok))}" in stop.group(2), out

@@ -12,37 +12,50 @@ import sys
 
 import numpy as np
 import pytest
-from zandrel_torso import Geometry, Leg, Torso, pose, sample_geometry, sample_home_pose
+from zandrel_torso import Geometry, Leg, Servo, Torso, pose, sample_geometry, sample_home_pose
 from zandrel_torso.reference import TOLERANCE
 
 HERE = pathlib.Path(__file__).resolve().parent
 HOME_Z = 0.177
 
 
+def random_rotation(rng):
+    w, x, y, z = (q := rng.normal(size=4)) / np.linalg.norm(q)
+    return np.array([
+        [1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
+        [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
+        [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)],
+    ])
+
+
 def random_geometry(seed, unit="m"):
-    """Six legs with arbitrary rotations and digits: nothing round about them."""
+    """Six legs with arbitrary rotations and digits: nothing round about
+    them. Each anchor sits a rod's length from its horn tip at a random home
+    pose, so that every leg reaches home."""
     rng = np.random.default_rng(seed)
+    a, b = rng.uniform(0.01, 1, size=2)
+    home = np.eye(4)
+    home[:3, :3], home[:3, 3] = random_rotation(rng), rng.normal(size=3)
     legs = []
     for _ in range(6):
-        q = rng.normal(size=4)
-        w, x, y, z = q / np.linalg.norm(q)
         motor = np.eye(4)
-        motor[:3, :3] = [
-            [1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
-            [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
-            [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)],
-        ]
-        motor[:3, 3] = rng.normal(size=3)
-        legs.append(Leg(rng.normal(size=3), motor, rng.choice([1, -1])))
-    return Geometry(rng.uniform(0.01, 1), rng.uniform(0.01, 1), legs, unit)
+        motor[:3, :3], motor[:3, 3] = random_rotation(rng), rng.normal(size=3)
+        theta, direction = rng.uniform(-3, 3), rng.normal(size=3)
+        tip = motor[:3, :3] @ [a * math.cos(theta), a * math.sin(theta), 0.0] + motor[:3, 3]
+        anchor = tip + b * direction / np.linalg.norm(direction)
+        legs.append(Leg(np.linalg.solve(home, [*anchor, 1.0])[:3], motor, rng.choice([1, -1])))
+    return Geometry(a, b, legs, unit, home)
 
 
 def as_toml(geometry):
     lines = [f'unit = "{geometry.unit}"', f"motor_arm_length = {geometry.motor_arm_length!r}",
-             f"rod_length = {geometry.rod_length!r}"]
+             f"rod_length = {geometry.rod_length!r}", f"home = {geometry.home.tolist()!r}"]
     for leg in geometry.legs:
         lines += ["[[legs]]", f"branch_platform = {leg.branch_platform.tolist()!r}",
                   f"t_world_motor = {leg.t_world_motor.tolist()!r}", f"solution = {int(leg.solution)}"]
+        if leg.servo != Servo():
+            table = ", ".join(f"{key} = {value!r}" for key, value in leg.servo.to_dict().items())
+            lines.append(f"servo = {{ {table} }}")
     return "\n".join(lines) + "\n"
 
 

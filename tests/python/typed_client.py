@@ -9,7 +9,19 @@ import tempfile
 import numpy as np
 import numpy.typing as npt
 
-from zandrel_torso import ForwardSolution, Geometry, Leg, Torso, pose, sample_geometry, sample_home_pose
+from zandrel_torso import (
+    ForwardSolution,
+    Geometry,
+    Leg,
+    PoseCheck,
+    Servo,
+    Torso,
+    Workspace,
+    ZeroEstimate,
+    pose,
+    sample_geometry,
+    sample_home_pose,
+)
 from zandrel_torso.plot import draw, reach_map
 
 FloatArray = npt.NDArray[np.float64]
@@ -37,6 +49,17 @@ def main() -> None:
         errors: FloatArray = torso.rod_errors(t, limited.tolist())
         converged: bool = solved.converged
         print(f"{yaw:+.3f} {margins.min():.3f} {step[2, 3]:.1f} {solved.steps} {converged} {errors.max():.1e}")
+
+    servo = Servo(zero=1.57, direction=-1, lower=-1.0, upper=1.0, pulse=(900.0, 2100.0))
+    with_servos = Torso(Geometry(0.04, 0.085, [(leg.branch_platform, leg.t_world_motor, leg.solution, servo)
+                                               for leg in sample_geometry().legs]))
+    stack: FloatArray = np.array([pose(roll=0.1 * i, z=0.177) for i in range(4)])
+    checked: PoseCheck = with_servos.check(stack)
+    commands: FloatArray = with_servos.to_pulses(checked.angles)
+    back: FloatArray = with_servos.from_servo(with_servos.to_servo(checked.angles))
+    zeros: ZeroEstimate = with_servos.estimate_zeros(checked.servo_angles, stack)
+    room: Workspace = with_servos.workspace(angle_step=0.05, length_step=0.005)
+    print(checked.ok.all(axis=1), commands.shape, back.shape, zeros.samples, f"{room.roll:.2f}")
 
     drawn = draw(geometry, tilted)
     mapped = reach_map(geometry, z=200.0, points=5)

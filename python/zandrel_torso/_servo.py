@@ -1,0 +1,160 @@
+"""What sits between a leg's angle and the servo that drives it.
+
+The kinematics speaks of the horn angle θ of each motor frame. A servo has
+its own zero (the horn sits on a spline, a few degrees off), its own sense
+of rotation (the motors of a mirrored pair turn opposite ways), a range it
+can reach and, often, a pulse width that commands it. `Servo` holds those
+four facts for one leg; `ServoTable` holds them for every leg of a mechanism
+as arrays, so that a whole trajectory converts in a few NumPy operations.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import Any, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+FloatArray = npt.NDArray[np.float64]
+BoolArray = npt.NDArray[np.bool_]
+
+_TWO_PI = 2.0 * math.pi
+_SERVO_KEYS = ("zero", "direction", "lower", "upper", "pulse")
+_DEGREES_HINT = "radians are expected: math.radians(90) is 90 degrees"
+
+
+def _real(value: Any, name: str) -> float:
+    """A finite float from a real number; a string or a bool is a mistake
+    (a file that says "90" meant something, but not necessarily 90)."""
+    if isinstance(value, (bool, str)) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a number, got {value!r}")
+    number = float(value)
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be finite, got {number!r}")
+    return number
+
+
+def _angle(value: Any, name: str) -> float:
+    angle = _real(value, name)
+    if not -math.pi <= angle <= math.pi:
+        raise ValueError(f"{name} must lie within [-pi, pi], got {angle!r} ({_DEGREES_HINT})")
+    return angle
+
+
+@dataclass(frozen=True)
+class Servo:
+    """One leg's servo, all angles in radians.
+
+    zero: the leg angle θ at which the servo reads 0.
+    direction: +1 when the servo turns the way θ does, -1 when it turns the
+        other way (a motor mounted mirror-wise).
+    lower, upper: the servo's range, within [-pi, pi]; a servo angle must
+        lie in [lower, upper].
+    pulse: (lower_us, upper_us), the pulse widths in microseconds that
+        command `lower` and `upper`; widths in between map linearly. None
+        when the servo is not driven by pulses.
+
+    The servo angle of θ is direction * (θ - zero), wrapped into (-pi, pi].
+    """
+
+    zero: float = 0.0
+    direction: int = 1
+    lower: float = -math.pi
+    upper: float = math.pi
+    pulse: Optional[Tuple[float, float]] = None
+
+    def __post_init__(self) -> None:
+        direction = self.direction
+        if isinstance(direction, bool) or direction not in (1, -1):
+            raise ValueError(f"direction must be +1 or -1, got {direction!r}")
+        lower, upper = _angle(self.lower, "lower"), _angle(self.upper, "upper")
+        if not lower < upper:
+            raise ValueError(f"lower must be below upper, got lower={lower!r}, upper={upper!r}")
+        object.__setattr__(self, "zero", _angle(self.zero, "zero"))
+        object.__setattr__(self, "direction", int(direction))
+        object.__setattr__(self, "lower", lower)
+        object.__setattr__(self, "upper", upper)
+        if self.pulse is not None:
+            object.__setattr__(self, "pulse", _pulse(self.pulse))
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> Servo:
+        """A servo from a file's table; every key may be left out."""
+        unknown = sorted(set(data) - set(_SERVO_KEYS))
+        if unknown:
+            raise ValueError(f"servo has unknown keys {', '.join(unknown)} (allowed: {', '.join(_SERVO_KEYS)})")
+        return cls(**data)
+
+    def to_dict(self) -> dict[str, Any]:
+        """The table from_dict reads, every key written."""
+        out: dict[str, Any] = {"zero": self.zero, "direction": self.direction, "lower": self.lower, "upper": self.upper}
+        if self.pulse is not None:
+            out["pulse"] = list(self.pulse)
+        return out
+
+
+def _pulse(value: Any) -> tuple[float, float]:
+    if isinstance(value, np.ndarray):
+        value = value.tolist()
+    if isinstance(value, (str, bytes)) or not isinstance(value, Sequence) or len(value) != 2:
+        raise ValueError(f"pulse must be (lower_us, upper_us), two widths in microseconds, got {value!r}")
+    low, high = _real(value[0], "pulse lower_us"), _real(value[1], "pulse upper_us")
+    if not (low > 0.0 and high > 0.0):
+        raise ValueError(f"pulse widths must be positive microseconds, got {(low, high)!r}")
+    if low == high:
+        raise ValueError(f"pulse widths must differ, or every angle would get the same pulse: got {(low, high)!r}")
+    return low, high
+
+
+def wrap_half_open_above(angle: FloatArray) -> FloatArray:
+    """Into (-pi, pi]: a servo half a turn away reads +pi, never -pi."""
+    out: FloatArray = math.pi - np.mod(math.pi - angle, _TWO_PI)
+    return out
+
+
+def wrap_half_open_below(angle: FloatArray) -> FloatArray:
+    """Into [-pi, pi), the interval the extension's angles come in."""
+    out: FloatArray = np.mod(angle + math.pi, _TWO_PI) - math.pi
+    return out
+
+
+class ServoTable:
+    """Every leg's servo as arrays of shape (legs,), which broadcast over a
+    stack of angles of shape (N, legs)."""
+
+    def __init__(self, servos: Sequence[Servo]) -> None:
+        self.zero = np.array([s.zero for s in servos], dtype=np.float64)
+        self.direction = np.array([s.direction for s in servos], dtype=np.float64)
+        self.lower = np.array([s.lower for s in servos], dtype=np.float64)
+        self.upper = np.array([s.upper for s in servos], dtype=np.float64)
+        self.without_pulse = [index for index, s in enumerate(servos) if s.pulse is None]
+        widths = np.array([s.pulse if s.pulse is not None else (math.nan, math.nan) for s in servos], dtype=np.float64)
+        self.pulse_lower = widths[:, 0] if len(servos) else np.zeros(0)
+        self.pulse_per_radian = (widths[:, 1] - widths[:, 0]) / (self.upper - self.lower) if len(servos) else np.zeros(0)
+
+    def to_servo(self, angles: FloatArray) -> FloatArray:
+        return wrap_half_open_above(self.direction * (angles - self.zero))
+
+    def from_servo(self, servo_angles: FloatArray) -> FloatArray:
+        # direction is +-1, so multiplying undoes the multiplication in to_servo.
+        return wrap_half_open_below(self.zero + self.direction * servo_angles)
+
+    def margin(self, servo_angles: FloatArray) -> FloatArray:
+        """Distance to the nearer limit: negative outside the range, NaN for NaN."""
+        out: FloatArray = np.minimum(servo_angles - self.lower, self.upper - servo_angles)
+        return out
+
+    def pulses(self, servo_angles: FloatArray) -> FloatArray:
+        """Pulse widths, NaN outside the range: never a clipped command."""
+        if self.without_pulse:
+            listed = ", ".join(str(index) for index in self.without_pulse)
+            legs = f"leg {listed} has" if len(self.without_pulse) == 1 else f"legs {listed} have"
+            raise ValueError(f"pulse widths need a servo pulse range on every leg; {legs} none")
+        inside = self.margin(servo_angles) >= 0.0
+        width = self.pulse_lower + (servo_angles - self.lower) * self.pulse_per_radian
+        out: FloatArray = np.where(inside, width, math.nan)
+        return out

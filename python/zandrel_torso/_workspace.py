@@ -1,0 +1,102 @@
+"""How far the platform can move from home, one axis at a time."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import TYPE_CHECKING
+
+import numpy as np
+
+from ._geometry import FloatArray, Geometry
+
+if TYPE_CHECKING:
+    from ._torso import Torso
+
+AXES = ("roll", "pitch", "yaw", "x", "y", "z")
+# Steps checked in one batch: the scan usually ends within the first one or
+# two, and a batch costs about one extension call per pose.
+_CHUNK = 128
+
+
+@dataclass(frozen=True)
+class Workspace:
+    """From home, the largest symmetric excursion along or about each axis
+    of the platform's frame at home (the world's axes when home is not
+    rotated), one axis at a time, over which every leg reaches and every
+    servo stays within its range.
+
+    roll, pitch, yaw: radians, about the X, Y and Z axes.
+    x, y, z: along them, in the geometry's unit.
+    angle_step, length_step: the steps of the scan; each figure is a whole
+        number of them, and every step up to it passes on both sides.
+    """
+
+    roll: float
+    pitch: float
+    yaw: float
+    x: float
+    y: float
+    z: float
+    angle_step: float
+    length_step: float
+
+
+def excursions(axis: int, values: FloatArray) -> FloatArray:
+    """Poses (M, 4, 4) relative to home: a turn about axis 0, 1 or 2 (X, Y,
+    Z) by each value, or a move along axis 3, 4 or 5 (X, Y, Z)."""
+    out = np.broadcast_to(np.eye(4), (len(values), 4, 4)).copy()
+    if axis >= 3:
+        out[:, axis - 3, 3] = values
+    else:
+        i, j = ((1, 2), (2, 0), (0, 1))[axis]  # the plane the turn happens in
+        c, s = np.cos(values), np.sin(values)
+        out[:, i, i], out[:, j, j], out[:, i, j], out[:, j, i] = c, c, -s, s
+    return out
+
+
+def _farthest_reach(geometry: Geometry) -> float:
+    """A move longer than this takes some anchor beyond its motor's reach:
+    an anchor closes only within horn plus rod of its motor's origin."""
+    home = geometry.home
+    a_plus_b = geometry.motor_arm_length + geometry.rod_length
+    return min(
+        float(np.linalg.norm(home[:3, :3] @ leg.branch_platform + home[:3, 3] - leg.t_world_motor[:3, 3])) + a_plus_b
+        for leg in geometry.legs
+    )
+
+
+def _excursion(torso: Torso, axis: int, step: float, limit: float) -> float:
+    """step times the largest k (k * step <= limit) for which steps 1 to k
+    all pass, on both sides of home."""
+    home = torso.geometry.home
+    most = int(limit // step)
+    done = 0
+    while done < most:
+        k = np.arange(done + 1, min(done + _CHUNK, most) + 1)
+        values = k * step
+        ok = np.all(torso.check(home @ excursions(axis, np.concatenate((values, -values)))).ok, axis=1)
+        both = ok[: len(k)] & ok[len(k) :]
+        if not both.all():
+            return step * (done + int(np.argmin(both)))
+        done = int(k[-1])
+    return step * most
+
+
+def scan_workspace(torso: Torso, angle_step: float, length_step: float) -> Workspace:
+    geometry = torso.geometry
+    if not geometry.legs:
+        raise ValueError("a geometry without legs has no workspace")
+    at_home = torso.check(geometry.home)
+    if not at_home.ok.all():
+        failing = ", ".join(
+            f"leg {i} (servo angle {s:.4g} rad)" if np.isfinite(s) else f"leg {i} (out of reach)"
+            for i, s in zip(np.flatnonzero(~at_home.ok).tolist(), at_home.servo_angles[~at_home.ok].tolist())
+        )
+        raise ValueError(f"home itself does not pass, so there is no workspace around it: {failing}")
+    farthest = _farthest_reach(geometry)
+    figures = {
+        name: _excursion(torso, axis, *((angle_step, math.pi) if axis < 3 else (length_step, farthest)))
+        for axis, name in enumerate(AXES)
+    }
+    return Workspace(**figures, angle_step=angle_step, length_step=length_step)
