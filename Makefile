@@ -16,10 +16,15 @@ PIP_INSTALL = $(PY) -m pip install --no-build-isolation -v -Cbuild-dir=$(BUILD)/
 
 # The build requirements pyproject.toml names (scikit-build-core, cmeel-eigen),
 # with CMake and Ninja; the module is built against them without isolation.
+# An unsupported interpreter stops it before anything is created; the stamp
+# is written only once every requirement is in (before 3.11 the TOML parser
+# comes from PyPI).
 $(VENV)/.build-tools: pyproject.toml
+	@scripts/check-python "$(PYTHON)"
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install --upgrade pip
-	$(PY) -m pip install cmake ninja $$($(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["build-system"]["requires"])')
+	$(PY) -c 'import tomllib' 2>/dev/null || $(PY) -m pip install tomli
+	requires=$$($(PY) scripts/build-requires) && $(PY) -m pip install cmake ninja $$requires
 	touch $@
 
 # Build and install the module into the virtual environment (incremental),

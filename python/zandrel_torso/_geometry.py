@@ -12,7 +12,7 @@ import json
 import math
 import os
 import pathlib
-import tomllib
+import sys
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, Literal, TypeAlias
@@ -21,6 +21,11 @@ import numpy as np
 import numpy.typing as npt
 
 from ._servo import Servo
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:  # the same parser, before it joined the standard library
+    import tomli as tomllib
 
 FloatArray: TypeAlias = npt.NDArray[np.float64]
 Unit: TypeAlias = Literal["m", "mm"]

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "binding/panic.hpp"
+#include "binding/type_name.hpp"
 
 namespace zandrel::binding {
 namespace {
@@ -21,7 +22,7 @@ inline bool to_double(PyObject* value, double& out) {
 }
 
 bool not_a_sequence(PyObject* value) {
-  PyObject* qualname = PyType_GetQualName(Py_TYPE(value));
+  PyObject* qualname = type_qualname(Py_TYPE(value));
   if (qualname == nullptr) return false;
   PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'Sequence'", qualname);
   Py_DECREF(qualname);

@@ -12,6 +12,7 @@
 #include "binding/arguments.hpp"
 #include "binding/convert.hpp"
 #include "binding/panic.hpp"
+#include "binding/type_name.hpp"
 
 namespace zandrel::binding {
 
@@ -31,7 +32,7 @@ class Receiver {
   Receiver(PyObject* self, PyTypeObject* type, const char* class_name) {
     if (type == nullptr) return;
     if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
-      if (PyObject* qualname = PyType_GetQualName(Py_TYPE(self))) {
+      if (PyObject* qualname = type_qualname(Py_TYPE(self))) {
         PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname,
                      class_name);
         Py_DECREF(qualname);

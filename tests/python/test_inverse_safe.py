@@ -3,6 +3,7 @@ limit check and its message, and the angles that follow."""
 
 import math
 import random
+import struct
 
 import pytest
 
@@ -215,3 +216,22 @@ def test_fresh_object_after_a_limit_error(kinematics_class, geometry, raises_pan
     fresh = geometry.make_kinematics()
     got = fresh.inverse_kinematics_safe(geometry.HOME_POSE, 0.1, 0.5)
     assert got[0] == 0.1 and len(got) == 7
+
+
+def in_message_notation(x):
+    """repr(x), whose digits are the shortest that read back as x, with the
+    exponent written bare as the message writes it (1e-05 -> 1e-5)."""
+    mantissa, e, exponent = repr(x).partition("e")
+    return f"{mantissa}e{int(exponent)}" if e else repr(x)
+
+
+def test_limit_message_has_the_digits_of_repr(kinematics_class, raises_panic):
+    rng = random.Random(20261208)
+    bits = [rng.getrandbits(63) for _ in range(600)] + [rng.getrandbits(52) for _ in range(200)]
+    values = [struct.unpack("<d", struct.pack("<Q", b))[0] for b in bits]
+    # Powers of two are where the nearest decimal of the shortest length can
+    # miss while the one above it reads back: every third holds 14 such.
+    values += [10.0**k for k in range(-323, 309)] + [2.0**k for k in range(-1074, 1024, 3)]
+    for x in (v for v in values if 0.0 < v < math.inf):
+        with raises_panic(f"{LIMIT_PREFIX}{in_message_notation(x)}, max = {in_message_notation(-x)}"):
+            kinematics_class(1.0, 1.0).inverse_kinematics_safe(I4, 0.0, None, -x)
