@@ -12,7 +12,7 @@ BUILD := build/$(notdir $(VENV))
 PIP_INSTALL = $(PY) -m pip install --no-build-isolation -v -Cbuild-dir=$(BUILD)/wheel
 
 .PHONY: demo test dev dev-test system-deps pytest core-tests sanitize-py sanitize-core bench \
-  wheels check-wheels clean
+  wheels check-wheels clean cpp-consumer
 
 # The build requirements pyproject.toml names (scikit-build-core, cmeel-eigen),
 # with CMake and Ninja; the module is built against them without isolation.
@@ -48,11 +48,11 @@ system-deps:
 	scripts/system-deps
 
 # Every stage runs even when one before it failed; the last line sums them up.
-# The C++ stages (core-tests, sanitize-core) do not depend on the Python, so
-# CI runs them with its first interpreter only: TEST_STAGES picks the stages.
-# So does the replay of the fuzz corpora (fuzz-replay, below), which needs a
-# Python that atheris has a wheel for.
-TEST_STAGES ?= core-tests pytest sanitize-py sanitize-core fuzz-replay
+# The C++ stages (core-tests, sanitize-core, cpp-consumer) do not depend on
+# the Python, so CI runs them with its first interpreter only: TEST_STAGES
+# picks the stages. So does the replay of the fuzz corpora (fuzz-replay,
+# below), which needs a Python that atheris has a wheel for.
+TEST_STAGES ?= core-tests pytest sanitize-py sanitize-core fuzz-replay cpp-consumer
 test:
 	@scripts/test-stages "$(MAKE)" $(BUILD)/logs $(TEST_STAGES)
 
@@ -106,15 +106,23 @@ sanitize-core: system-deps $(VENV)/.build-tools
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  $(VENV)/bin/ctest --test-dir $(BUILD)/tsan --output-on-failure
 
+# The installed C++ package, used from outside the tree: built and installed
+# into a fresh prefix, examples/cpp built against it with g++ and clang++ (and
+# through pkg-config), each run's output compared with the module's for the
+# same calls (scripts/cpp-consumer).
+cpp-consumer: system-deps dev
+	scripts/cpp-consumer $(abspath $(PY)) $(abspath $(VENV)/bin/cmake) $(BUILD)/cpp
+
 # Cost per call of every method beside the floor (the same argument conversion
-# and result building with no kinematics) and a NumPy implementation, measured
-# in one run. Pass options with BENCH_ARGS, e.g. BENCH_ARGS="--json out.json".
+# and result building with no kinematics) and a NumPy implementation, and of
+# the C++ library's inverse and forward step called from C++, measured in one
+# run. Pass options with BENCH_ARGS, e.g. BENCH_ARGS="--json out.json".
 bench: $(VENV)/.build-tools
 	$(PIP_INSTALL) ".[bench]"
 	$(VENV)/bin/cmake -S . -B $(BUILD)/floor -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DZANDREL_BUILD_FLOOR=ON -DZANDREL_BUILD_MODULE=OFF -DPython_EXECUTABLE=$(abspath $(PY))
-	$(VENV)/bin/cmake --build $(BUILD)/floor --target zandrel_floor
-	PYTHONPATH=$(BUILD)/floor $(PY) benchmarks/bench.py $(BENCH_ARGS)
+	$(VENV)/bin/cmake --build $(BUILD)/floor --target zandrel_floor core_bench
+	PYTHONPATH=$(BUILD)/floor $(PY) benchmarks/bench.py --cpp $(BUILD)/floor/core_bench $(BENCH_ARGS)
 
 # dist/: the sdist and one manylinux wheel per supported CPython, each
 # installed into a fresh virtual environment and tested there (scripts/check-dist).

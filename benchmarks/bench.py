@@ -30,6 +30,12 @@ NumPy). The floor of that row is the plain forward_kinematics floor. On the
 sample geometry the step from P is accepted at the line search's fourth trial
 (step length 1/8), which the script checks and reports.
 
+"C++": with --cpp PATH (``make bench`` passes it), the inverse and the
+forward step are also timed as a C++ program calls the library, with no
+interpreter in the way: PATH is benchmarks/core_bench.cpp built against the
+core, which times loops of the same calls on the same inputs when asked,
+inside the same rounds. "x C++" is the module's call / the C++ call.
+
 "Torso.inverse" is the typed layer's call (zandrel_torso.Torso, on the sample
 in metres) beside the same floor and NumPy figures as inverse_kinematics: what
 its checks and its arrays in and out cost on top of the extension.
@@ -47,6 +53,7 @@ import math
 import pathlib
 import platform
 import statistics
+import subprocess
 import sys
 import timeit
 
@@ -93,6 +100,42 @@ def numpy_model():
     return model
 
 
+class CoreBench:
+    """benchmarks/core_bench, running: sent the geometry and the inputs once,
+    then asked for one timed loop at a time."""
+
+    def __init__(self, path, angles):
+        self.proc = subprocess.Popen([path], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        lines = [f"{SAMPLE.motor_arm_length!r} {SAMPLE.rod_length!r}"]
+        for leg in SAMPLE.legs:
+            numbers = [*leg.branch_platform, *leg.t_world_motor.ravel(), leg.solution]
+            lines.append(" ".join(repr(float(x)) for x in numbers))
+        lines.append("end")
+        for values in (sum(TARGET, []), sum(START, []), angles):
+            lines.append(" ".join(repr(float(x)) for x in values))
+        self.proc.stdin.write("\n".join(lines) + "\n")
+
+    def timer(self, case):
+        """An object timed like a timeit.Timer: timeit(number) -> seconds."""
+        bench = self
+
+        class Timer:
+            def timeit(self, number):
+                bench.proc.stdin.write(f"{case} {number}\n")
+                bench.proc.stdin.flush()
+                answer = bench.proc.stdout.readline()
+                if not answer:
+                    sys.exit(f"core_bench ended early (exit status {bench.proc.wait()})")
+                return float(answer)
+
+        return Timer()
+
+    def close(self):
+        self.proc.stdin.close()
+        if self.proc.wait() != 0:
+            sys.exit(f"core_bench failed with exit status {self.proc.returncode}")
+
+
 def build_cases(angles):
     """Every case: its name, the kind of input, the statement timed for each
     of "call", "floor" and "numpy", their namespace, and the statements whose
@@ -115,7 +158,7 @@ def build_cases(angles):
             ks=solved_k, ns=solved_np,
         )
 
-        def case(name, stmt, solved=False, step=False, call=None):
+        def case(name, stmt, solved=False, step=False, call=None, cpp=None):
             recv = {"call": "ks" if solved else "k", "floor": "f", "numpy": "ns" if solved else "n"}
             stmts = {impl: f"{obj}.{stmt}" for impl, obj in recv.items()}
             if call is not None:
@@ -125,13 +168,15 @@ def build_cases(angles):
                 for impl in ("call", "numpy"):
                     subtract[impl] = f"{recv[impl]}.reset_forward_kinematics(P)"
                     stmts[impl] = f"{subtract[impl]}; {stmts[impl]}"
-            cases.append(dict(name=name, input=kind, stmts=stmts, ns=ns, subtract=subtract))
+            # The C++ figure does not depend on the Python input's type.
+            cpp = cpp if kind == "list" else None
+            cases.append(dict(name=name, input=kind, stmts=stmts, ns=ns, subtract=subtract, cpp=cpp))
 
-        case("inverse_kinematics", "inverse_kinematics(T)")
+        case("inverse_kinematics", "inverse_kinematics(T)", cpp="inverse")
         case("inverse_kinematics, body_yaw", "inverse_kinematics(T, yaw)")
         case("inverse_kinematics_safe, both limits", "inverse_kinematics_safe(T, yaw, rel, lim)")
         case("forward_kinematics, solved pose", "forward_kinematics(A)", solved=True)
-        case("forward_kinematics, one step", "forward_kinematics(A)", step=True)
+        case("forward_kinematics, one step", "forward_kinematics(A)", step=True, cpp="reset_forward")
         case("reset_forward_kinematics", "reset_forward_kinematics(T)")
         # The typed layer's cost over the extension: checks, conversion to and
         # from arrays. Same floor and NumPy figures as inverse_kinematics.
@@ -187,7 +232,7 @@ def loops_for(timer, seconds):
         number *= 4
 
 
-def measure(cases, repeats, seconds):
+def measure(cases, repeats, seconds, core=None):
     """Per case, the median cost per call of each implementation, and the
     ratios between them as medians of the ratios within each round.
 
@@ -201,6 +246,10 @@ def measure(cases, repeats, seconds):
             timers[i, f"{impl} reset"] = timeit.Timer(stmt, globals=case["ns"])
         for impl, stmt in case["stmts"].items():
             timers[i, impl] = timeit.Timer(stmt, globals=case["ns"])
+        if core and case.get("cpp"):
+            timers[i, "cpp"] = core.timer(case["cpp"])
+            if case["subtract"]:
+                timers[i, "cpp reset"] = core.timer("reset")
     loops = {key: loops_for(timer, seconds) for key, timer in timers.items()}
     samples = {key: [] for key in timers}
     for _ in range(repeats):
@@ -212,11 +261,21 @@ def measure(cases, repeats, seconds):
     results = []
     for i, case in enumerate(cases):
         per_round = {impl: list(samples[i, impl]) for impl in case["stmts"]}
-        for impl in case["subtract"]:
-            per_round[impl] = [t - r for t, r in zip(per_round[impl], samples[i, f"{impl} reset"])]
+        if (i, "cpp") in samples:
+            per_round["cpp"] = list(samples[i, "cpp"])
+        for impl in per_round:
+            if (i, f"{impl} reset") in samples:
+                per_round[impl] = [t - r for t, r in zip(per_round[impl], samples[i, f"{impl} reset"])]
         call, floor, numpy_ = per_round["call"], per_round["floor"], per_round["numpy"]
+        cpp = {}
+        if "cpp" in per_round:
+            cpp = dict(
+                cpp_ns=statistics.median(per_round["cpp"]),
+                call_over_cpp=statistics.median(c / n for c, n in zip(call, per_round["cpp"])),
+            )
         results.append(
             dict(
+                **cpp,
                 name=case["name"], input=case["input"],
                 call_ns=statistics.median(call),
                 floor_ns=statistics.median(floor),
@@ -275,6 +334,14 @@ def print_table(results, checks, step_trial):
             f"{r['name']:40} {r['input']:8} {r['call_ns']:9.0f} {r['floor_ns']:9.0f} "
             f"{r['ratio_to_floor']:8.2f} {r['numpy_ns']:10.0f} {r['speedup_over_numpy']:8.1f}"
         )
+    cpp_rows = [r for r in results if "cpp_ns" in r]
+    if cpp_rows:
+        print()
+        header = f"{'the same call from C++ (no interpreter)':40} {'C++ ns':>9} {'module ns':>9} {'x C++':>8}"
+        print(header)
+        print("-" * len(header))
+        for r in cpp_rows:
+            print(f"{r['name']:40} {r['cpp_ns']:9.0f} {r['call_ns']:9.0f} {r['call_over_cpp']:8.2f}")
     print()
     print(f"forward step: accepted at line-search trial {step_trial} (step length 1/{2 ** step_trial})")
     print("targets:")
@@ -289,12 +356,16 @@ def main(argv=None):
     parser.add_argument(
         "--seconds", type=float, default=0.006, help="length of one timed loop in seconds (default 0.006)"
     )
+    parser.add_argument("--cpp", metavar="PATH", help="core_bench, to time the same calls from C++ too")
     args = parser.parse_args(argv)
 
     k = make_kinematics()
     angles = k.inverse_kinematics(TARGET)
     step_trial = check_setup(k, angles)
-    results = measure(build_cases(angles), args.repeats, args.seconds)
+    core = CoreBench(args.cpp, angles) if args.cpp else None
+    results = measure(build_cases(angles), args.repeats, args.seconds, core)
+    if core:
+        core.close()
     checks = targets(results)
     print_table(results, checks, step_trial)
     if args.json:

@@ -19,10 +19,10 @@
 #include <optional>
 #include <vector>
 
-#include "kinematics/fatal.hpp"
-#include "kinematics/forward.hpp"
-#include "kinematics/inverse.hpp"
-#include "kinematics/inverse_safe.hpp"
+#include "zandrel/fatal.hpp"
+#include "kinematics/forward_step.hpp"
+#include "zandrel/inverse.hpp"
+#include "zandrel/inverse_safe.hpp"
 #include "kinematics/model_lock.hpp"
 
 using namespace zandrel;

@@ -10,7 +10,7 @@
 #include <optional>
 #include <span>
 
-#include "kinematics/mat4.hpp"
+#include "zandrel/mat4.hpp"
 
 namespace zandrel::binding {
 

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "binding/signature.hpp"
-#include "kinematics/forward.hpp"
-#include "kinematics/mat4.hpp"
+#include "zandrel/forward.hpp"
+#include "zandrel/mat4.hpp"
 
 namespace zandrel::binding::entries {
 

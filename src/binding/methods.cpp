@@ -12,9 +12,9 @@
 #include "binding/entries.hpp"
 #include "binding/entry.hpp"
 #include "binding/publish_once.hpp"
-#include "kinematics/forward.hpp"
-#include "kinematics/inverse.hpp"
-#include "kinematics/inverse_safe.hpp"
+#include "zandrel/forward.hpp"
+#include "zandrel/inverse.hpp"
+#include "zandrel/inverse_safe.hpp"
 #include "kinematics/model_lock.hpp"
 
 namespace zandrel::binding {

@@ -7,7 +7,7 @@
 #include <exception>
 #include <new>
 
-#include "kinematics/fatal.hpp"
+#include "zandrel/fatal.hpp"
 
 namespace zandrel::binding {
 

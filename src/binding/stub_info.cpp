@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "binding/entries.hpp"
-#include "kinematics/mat4.hpp"
+#include "zandrel/mat4.hpp"
 
 namespace zandrel::stub {
 

@@ -1,4 +1,4 @@
-#include "fatal.hpp"
+#include "raise_fatal.hpp"
 
 #include <cstdio>
 #include <string_view>

@@ -1,4 +1,4 @@
-#include "forward.hpp"
+#include "forward_step.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -6,7 +6,7 @@
 #include <Eigen/Core>
 #include <Eigen/SVD>
 
-#include "fatal.hpp"
+#include "raise_fatal.hpp"
 
 namespace zandrel {
 

@@ -1,10 +1,10 @@
-#include "inverse.hpp"
+#include "zandrel/inverse.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
-#include "fatal.hpp"
+#include "raise_fatal.hpp"
 #include "leg_pair.hpp"
 
 namespace zandrel {

@@ -1,11 +1,11 @@
-#include "inverse_safe.hpp"
+#include "zandrel/inverse_safe.hpp"
 
 #include <cmath>
 #include <stdexcept>
 
-#include "fatal.hpp"
+#include "raise_fatal.hpp"
 #include "format_double.hpp"
-#include "inverse.hpp"
+#include "zandrel/inverse.hpp"
 
 namespace zandrel {
 

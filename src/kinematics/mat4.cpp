@@ -1,4 +1,4 @@
-#include "mat4.hpp"
+#include "zandrel/mat4.hpp"
 
 namespace zandrel {
 

@@ -1,4 +1,4 @@
-#include "model.hpp"
+#include "zandrel/model.hpp"
 
 namespace zandrel {
 

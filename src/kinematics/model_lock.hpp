@@ -7,9 +7,12 @@
 
 #include <mutex>
 
-#include "fatal.hpp"
+#include "raise_fatal.hpp"
 
 namespace zandrel {
+
+inline constexpr const char* kPoisonedLockMessage =
+    "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
 
 class ModelLock {
  public:

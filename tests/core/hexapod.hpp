@@ -18,9 +18,9 @@
 #include <optional>
 #include <vector>
 
-#include "kinematics/inverse.hpp"
-#include "kinematics/mat4.hpp"
-#include "kinematics/model.hpp"
+#include "zandrel/inverse.hpp"
+#include "zandrel/mat4.hpp"
+#include "zandrel/model.hpp"
 #include "print_mat4.hpp"
 
 namespace zandrel::test {

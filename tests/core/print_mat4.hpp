@@ -6,7 +6,7 @@
 
 #include <ostream>
 
-#include "kinematics/mat4.hpp"
+#include "zandrel/mat4.hpp"
 
 namespace zandrel {
 

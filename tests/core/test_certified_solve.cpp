@@ -11,7 +11,7 @@
 #include <random>
 
 #include "hexapod.hpp"
-#include "kinematics/forward.hpp"
+#include "kinematics/forward_step.hpp"
 
 namespace zandrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "kinematics/forward.hpp"
+#include "zandrel/forward.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 
 #include "hexapod.hpp"
-#include "kinematics/fatal.hpp"
+#include "zandrel/fatal.hpp"
 
 namespace zandrel {
 namespace {

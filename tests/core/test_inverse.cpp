@@ -1,4 +1,4 @@
-#include "kinematics/inverse.hpp"
+#include "zandrel/inverse.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "hexapod.hpp"
-#include "kinematics/fatal.hpp"
+#include "zandrel/fatal.hpp"
 
 namespace zandrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "kinematics/inverse_safe.hpp"
+#include "zandrel/inverse_safe.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 
 #include "hexapod.hpp"
-#include "kinematics/fatal.hpp"
-#include "kinematics/inverse.hpp"
+#include "zandrel/fatal.hpp"
+#include "zandrel/inverse.hpp"
 
 namespace zandrel {
 namespace {

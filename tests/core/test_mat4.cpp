@@ -1,4 +1,4 @@
-#include "kinematics/mat4.hpp"
+#include "zandrel/mat4.hpp"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "kinematics/model.hpp"
+#include "zandrel/model.hpp"
 #include "print_mat4.hpp"
 
 namespace zandrel {

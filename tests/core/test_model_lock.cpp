@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "kinematics/model_lock.hpp"
-#include "kinematics/model.hpp"
+#include "zandrel/model.hpp"
 
 namespace zandrel {
 namespace {

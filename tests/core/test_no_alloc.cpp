@@ -10,9 +10,9 @@
 #include <new>
 
 #include "hexapod.hpp"
-#include "kinematics/forward.hpp"
-#include "kinematics/inverse.hpp"
-#include "kinematics/inverse_safe.hpp"
+#include "kinematics/forward_step.hpp"
+#include "zandrel/inverse.hpp"
+#include "zandrel/inverse_safe.hpp"
 
 // GCC's sanitizer macros; clang's are behind __has_feature.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -20,9 +20,9 @@
 
 #include "kinematics/model_lock.hpp"
 #include "hexapod.hpp"
-#include "kinematics/forward.hpp"
-#include "kinematics/inverse.hpp"
-#include "kinematics/inverse_safe.hpp"
+#include "zandrel/forward.hpp"
+#include "zandrel/inverse.hpp"
+#include "zandrel/inverse_safe.hpp"
 
 namespace zandrel {
 namespace {

@@ -1,5 +1,14 @@
 // 4x4 double matrices and 3-vectors with a fixed order of every sum, so that
-// results are identical on every compiler and CPU (built with -ffp-contract=off).
+// results are identical on every compiler and CPU. This holds only when
+// compiled with -ffp-contract=off (no fused multiply-add) and without
+// -ffast-math: the CMake target and the pkg-config file pass that flag to
+// every translation unit that includes these headers.
+//
+// A pose is a homogeneous transform: rotation in the upper-left 3x3 block,
+// translation in the last column, bottom row (0, 0, 0, 1) by convention
+// (nothing checks it, or that the rotation is one). It is named t_<to>_<from>:
+// t_world_motor maps motor coordinates to world coordinates. Lengths are in
+// whatever unit the caller uses throughout; angles are radians.
 #pragma once
 
 #include <array>

@@ -1,0 +1,109 @@
+// Inverse kinematics for a few platform poses and a few warm-started forward
+// steps, on a geometry read from a file; every number is printed with 17
+// significant digits, which tells every double apart.
+//
+// usage: torso_example GEOMETRY
+// GEOMETRY holds whitespace-separated numbers: motor_arm_length, rod_length,
+// then per leg branch_platform (x y z), t_world_motor row by row (16) and
+// solution. same_calls.py writes the sample geometry in this form.
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <zandrel/kinematics.hpp>
+
+namespace {
+
+using zandrel::Mat4;
+
+zandrel::Kinematics read_geometry(const char* path) {
+  std::ifstream in(path);
+  double motor_arm_length, rod_length;
+  if (!(in >> motor_arm_length >> rod_length)) throw std::runtime_error("cannot read " + std::string(path));
+  zandrel::Kinematics model(motor_arm_length, rod_length);
+  zandrel::Vec3 branch_platform;
+  double rows[16], solution;
+  while (in >> branch_platform[0] >> branch_platform[1] >> branch_platform[2]) {
+    for (double& x : rows) in >> x;
+    if (!(in >> solution)) throw std::runtime_error("incomplete leg in " + std::string(path));
+    model.add_branch(branch_platform, Mat4::from_rows(rows), solution);
+  }
+  return model;
+}
+
+// Rotation Rz(yaw) * Ry(pitch) * Rx(roll) (radians) and translation (x, y, z).
+Mat4 pose(double roll, double pitch, double yaw, double x, double y, double z) {
+  const double cr = std::cos(roll), sr = std::sin(roll);
+  const double cp = std::cos(pitch), sp = std::sin(pitch);
+  const double cy = std::cos(yaw), sy = std::sin(yaw);
+  const double rows[16] = {
+      cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr, x,
+      sy * cp, sy * sp * sr + cy * cr, sy * sp * cr - cy * sr, y,
+      -sp,     cp * sr,                cp * cr,                z,
+      0.0,     0.0,                    0.0,                    1.0};
+  return Mat4::from_rows(rows);
+}
+
+void print(const char* label, const double* values, std::size_t n) {
+  std::printf("%s:", label);
+  for (std::size_t i = 0; i < n; ++i) std::printf(" %.17g", values[i]);
+  std::printf("\n");
+}
+
+void print_pose(const char* label, const Mat4& t) {
+  double rows[16];
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) rows[4 * r + c] = t(r, c);
+  print(label, rows, 16);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s GEOMETRY\n", argv[0]);
+    return 2;
+  }
+  try {
+    zandrel::Kinematics model = read_geometry(argv[1]);
+    const double home_z = 0.177;
+    const Mat4 home = pose(0.0, 0.0, 0.0, 0.0, 0.0, home_z);
+    const Mat4 target = pose(0.10, -0.05, 0.08, 0.003, -0.002, home_z + 0.004);
+
+    // One angle per leg; the output span must hold exactly that many.
+    std::vector<double> angles(model.branches.size());
+    zandrel::inverse_kinematics(model, home, std::nullopt, angles);
+    print("inverse home", angles.data(), angles.size());
+    zandrel::inverse_kinematics(model, target, 0.3, angles);
+    print("inverse target, body yaw 0.3", angles.data(), angles.size());
+
+    // The body yaw clamped to 0.1 around the platform's heading and to 0.25
+    // absolute; the yaw used comes back.
+    const double yaw = zandrel::inverse_kinematics_safe(model, target, 0.3, 0.1, 0.25, angles);
+    print("inverse_safe target, yaw used", &yaw, 1);
+    print("inverse_safe target, angles", angles.data(), angles.size());
+
+    // Forward kinematics from home towards the target's angles: one step per
+    // call, as a control loop would call it once per cycle.
+    zandrel::inverse_kinematics(model, target, std::nullopt, angles);
+    zandrel::JointAngles joint_angles;
+    for (std::size_t i = 0; i < joint_angles.size(); ++i) joint_angles[i] = angles.at(i);
+    zandrel::reset_forward_kinematics(model, home);
+    for (int step = 1; step <= 4; ++step) {
+      const std::string label = "forward step " + std::to_string(step);
+      print_pose(label.c_str(), zandrel::forward_kinematics(model, joint_angles, std::nullopt));
+    }
+    print_pose("forward, body yaw 0.3", zandrel::forward_kinematics(model, joint_angles, 0.3));
+  } catch (const zandrel::FatalError& e) {
+    // A broken invariant (a singular matrix, not six legs, a bad yaw limit).
+    std::fprintf(stderr, "fatal: %s\n", e.what());
+    return 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "error: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

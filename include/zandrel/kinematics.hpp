@@ -1,0 +1,10 @@
+// Everything a caller needs: the model, inverse kinematics (plain and
+// yaw-limited) and warm-started forward kinematics. See each header.
+#pragma once
+
+#include "fatal.hpp"
+#include "forward.hpp"
+#include "inverse.hpp"
+#include "inverse_safe.hpp"
+#include "mat4.hpp"
+#include "model.hpp"
