@@ -34,22 +34,28 @@ double wrap_angle(double phi) {
   return phi + (turns * -6.283185307179586);
 }
 
+// u and v are sums of terms no larger than a few times a^2 + b^2 for any
+// anchor within reach. Where both are this small against that, rounding
+// decides their ratio; elsewhere the half-angle angle is accurate to about
+// 1e-16 / kCancellation radians, so the rod closes to well within 1e-9 of
+// its length.
+constexpr double kCancellation = 1e-6;
+
 // Per-call constants from the horn length a and the rod length b.
 struct LegConstants {
   double a, A, B, A2, B2, C;
+  double cancelled;  // |u| + |v| at or below this: the half-angle form cancels
   LegConstants(double a_, double b)
-      : a(a_), A(a_ * a_), B(b * b), A2(A * A), B2(B * B), C((B + B) * A) {}
+      : a(a_), A(a_ * a_), B(b * b), A2(A * A), B2(B * B), C((B + B) * A),
+        cancelled(kCancellation * (A + B)) {}
 };
 
-// One leg per lane, up to its atan2: the angle is 2 atan2(v, u).
-//
-// First the anchor in the motor frame: rows 0..2 of M = t_motor_world * t
-// (row 3 is never read), then M applied to the anchor. M is formed first and
-// only then applied; regrouping as Minv * (T * p) changes the rounding.
-inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
-                            const LegPair (&p)[3], LegPair solution, const LegConstants& k,
-                            LegPair& v, LegPair& u) {
-  LegPair q[3];
+// One leg per lane: its anchor in its motor frame, rows 0..2 of
+// M = t_motor_world * t (row 3 is never read) applied to the anchor. M is
+// formed first and only then applied; regrouping as Minv * (T * p) changes
+// the rounding.
+inline void anchor_in_motor_frame(const LegPair (&t_motor_world)[3][4], const Mat4& t,
+                                  const LegPair (&p)[3], LegPair (&q)[3]) {
   for (int r = 0; r < 3; ++r) {
     LegPair m[4];
     for (int c = 0; c < 4; ++c)
@@ -58,22 +64,19 @@ inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
              t_motor_world[r][3] * t(3, c);
     q[r] = ((m[0] * p[0] + m[1] * p[1]) + m[2] * p[2]) + m[3];
   }
+}
 
-  const double a = k.a, A = k.A, B = k.B;
-  const LegPair x = q[0], y = q[1], z = q[2];
-
-  const LegPair X = x * x;
-  const LegPair Y = y * y;
-  const LegPair Z = z * z;
+// 4a^2(x^2 + y^2) - K^2 in expanded form, summed strictly left to right.
+// The expanded order decides the sign of D at the edge of the workspace
+// (and with it which legs come out NaN); never use the factored form.
+inline LegPair radicand(const LegPair (&q)[3], const LegConstants& k) {
+  const double A = k.A, B = k.B;
+  const LegPair X = q[0] * q[0];
+  const LegPair Y = q[1] * q[1];
+  const LegPair Z = q[2] * q[2];
   const LegPair X2 = X + X;
   const LegPair Y2 = Y + Y;
   const LegPair Z2 = Z + Z;
-
-  u = (((((x + x) * a + X) + Y) + Z) - B) + A;
-
-  // 4a^2(x^2 + y^2) - K^2 in expanded form, summed strictly left to right.
-  // The expanded order decides the sign of D at the edge of the workspace
-  // (and with it which legs come out NaN); never use the factored form.
   LegPair D = -(X * X);
   D = D - X2 * Y;
   D = D - X2 * Z;
@@ -89,10 +92,42 @@ inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
   D = D - k.B2;
   D = D + k.C;
   D = D - k.A2;
+  return D;
+}
 
+// One leg per lane, up to its atan2: the angle is 2 atan2(v, u).
+inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
+                            const LegPair (&p)[3], LegPair solution, const LegConstants& k,
+                            LegPair& v, LegPair& u) {
+  LegPair q[3];
+  anchor_in_motor_frame(t_motor_world, t, p, q);
+  const double a = k.a;
+  const LegPair x = q[0], y = q[1], z = q[2];
+  u = (((((x + x) * a + x * x) + y * y) + z * z) - k.B) + k.A;
   // An anchor out of reach gives D < 0, a NaN root and a NaN angle for this
   // leg only; that is how "unreachable" is reported.
-  v = solution * lane_sqrt(D) + (y + y) * a;
+  v = solution * lane_sqrt(radicand(q, k)) + (y + y) * a;
+}
+
+// The horn's two closing angles are symmetric about the anchor's direction
+// phi = atan2(y, x) in the horn plane, each acos(K / 2aR) away from it. The
+// half-angle form above reaches them through tan(theta / 2) = v / u, which is
+// 0 / 0 where the other root lies at +-pi: u and v then cancel to rounding
+// noise and their atan2 can be off by a large fraction of a turn. There the
+// angle is phi + solution * atan2(sqrt(D), K), which does not cancel. Only
+// for solution +-1: another value scales the root term, which has no such
+// geometric form.
+double angle_without_cancellation(const Branch& branch, const Mat4& t, const LegConstants& k) {
+  const Mat4& m = *branch.t_motor_world;
+  LegPair t_motor_world[3][4], p[3], q[3];
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) t_motor_world[r][c] = LegPair{m(r, c), m(r, c)};
+  for (int i = 0; i < 3; ++i) p[i] = LegPair{branch.branch_platform[i], branch.branch_platform[i]};
+  anchor_in_motor_frame(t_motor_world, t, p, q);
+  const double x = q[0][0], y = q[1][0], z = q[2][0];
+  const double K = (((x * x + y * y) + z * z) - k.B) + k.A;
+  const double root = std::sqrt(radicand(q, k)[0]);
+  return wrap_angle(std::atan2(y, x) + branch.solution * std::atan2(root, K));
 }
 
 // Legs solved per block: their atan2 arguments first, then their angles.
@@ -143,6 +178,12 @@ void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
     for (std::size_t j = 0; j < count; ++j) {
       const double h = std::atan2(v[j], u[j]);
       out[first + j] = wrap_angle(h + h);
+      // NaN (out of reach) fails the comparison and stays NaN.
+      if (std::fabs(u[j]) + std::fabs(v[j]) <= k.cancelled) [[unlikely]] {
+        const Branch& branch = model.branches[first + j];
+        if (branch.solution == 1.0 || branch.solution == -1.0)
+          out[first + j] = angle_without_cancellation(branch, t, k);
+      }
     }
   }
 }
