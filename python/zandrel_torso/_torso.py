@@ -6,13 +6,14 @@ import functools
 import itertools
 import math
 import operator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Literal, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 from zandrel_torso_kinematics import ZandrelRustKinematics
 
+from . import _engine
 from ._geometry import FloatArray, Geometry, check_rigid, float_array
 from ._servo import BoolArray, ServoTable
 from ._workspace import Workspace, scan_workspace
@@ -86,12 +87,22 @@ class Torso:
         for leg in metres.legs:
             self.kinematics.add_branch(_any(leg.branch_platform), _any(leg.t_world_motor), leg.solution)
         self._model = Model.from_geometry(metres)
+        self._engine = _engine.Model(
+            metres.motor_arm_length,
+            metres.rod_length,
+            np.array([leg.t_world_motor for leg in metres.legs]).reshape(-1, 4, 4),
+            np.array([leg.branch_platform for leg in metres.legs]).reshape(-1, 3),
+            np.array([leg.solution for leg in metres.legs]),
+            np.ascontiguousarray(metres.home),
+        )
         self._legs = len(geometry.legs)
+        if self._legs == 6 and not abs(self._engine.home_determinant) > 0.0:
+            raise ValueError(
+                "home is at a singularity: the rods do not hold the platform there "
+                "(their constraint Jacobian is singular); choose another home"
+            )
         self._home: list[list[float]] = metres.home.tolist()
         self.kinematics.reset_forward_kinematics(self._home)
-        self._home_aspect = 0.0
-        if self._legs == 6:
-            self._home_aspect = self._model.aspect(metres.home, self._model.inverse_kinematics(metres.home))
         # Metres to the geometry's unit. Poses come in through a division by
         # it rather than a product with its reciprocal, which no double holds
         # exactly: the division is correctly rounded.
@@ -309,7 +320,8 @@ class Torso:
         off = np.abs(np.remainder(back - angles + math.pi, 2.0 * math.pi) - math.pi)
         if not np.max(off) <= ANGLE_TOLERANCE:
             return errors, "other_assembly"
-        if self._home_aspect != 0.0 and self._model.aspect(pose, angles) != self._home_aspect:
+        determinant = self._engine.rod_jacobian_determinant(pose, np.ascontiguousarray(angles))
+        if np.sign(determinant) != np.sign(self._engine.home_determinant):
             return errors, "other_assembly"
         return errors, "converged"
 
@@ -350,21 +362,31 @@ class Torso:
         return self._servos.pulses(self.to_servo(joint_angles))
 
     def check(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> PoseCheck:
-        """Whether each leg can take the platform to t_world_platform (the
-        body turned by body_yaw): it reaches, and its servo stays within its
-        range. A stack of poses (N, 4, 4) gives fields of shape (N, legs)."""
+        """Whether the platform can be sent to t_world_platform (the body
+        turned by body_yaw): every leg reaches, every servo stays within its
+        range, and the pose lies on home's side of every parallel singularity
+        (see PoseCheck.singularity_margin). A stack of poses (N, 4, 4) gives
+        fields of shape (N, legs) and a margin per pose."""
         poses = self._poses_in(t_world_platform, "t_world_platform")
         yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
         stack = poses.reshape(-1, 4, 4)
         angles = self._inverse_stack(stack, yaw).reshape(poses.shape[:-2] + (self._legs,))
         # Inverse kinematics solves for the pose turned back by the body yaw;
-        # the reach is measured there too.
-        reach = self._model.reach(poses if yaw is None else rz(-yaw) @ poses)
+        # the reach and the singularity are measured there too.
+        solved = poses if yaw is None else rz(-yaw) @ poses
+        reach = self._model.reach(solved)
         servos = self._servos
         servo_angles = servos.to_servo(angles)
         margin = servos.margin(servo_angles)
         ok = np.isfinite(angles) & (margin >= 0.0)
-        return PoseCheck(reach, angles, servo_angles, margin, ok)
+        singularity: FloatArray | float
+        if self._legs == 6:
+            singularity = self._engine.singularity_margin(np.ascontiguousarray(solved.reshape(-1, 4, 4)))
+            ok &= (singularity > 0.0)[:, None].reshape(ok.shape[:-1] + (1,))
+            singularity = singularity.reshape(poses.shape[:-2]) if poses.ndim == 3 else float(singularity[0])
+        else:
+            singularity = np.full(poses.shape[:-2], math.nan) if poses.ndim == 3 else math.nan
+        return PoseCheck(reach, angles, servo_angles, margin, singularity, ok, servos.lower, servos.upper)
 
     def workspace(self, angle_step: float = math.radians(0.1), length_step: float | None = None) -> Workspace:
         """From home, the largest symmetric excursion along and about each
@@ -425,12 +447,53 @@ class PoseCheck:
     servo_angles: the servo angles, direction * (θ - zero) in (-pi, pi].
     servo_margin: radians to the nearer end of the servo's range, negative
         outside it, NaN out of reach.
-    ok: the leg reaches and its servo is within range. `ok.all()` says the
-        pose can be commanded.
+    singularity_margin: per pose (a float, or shape (N,) for a stack), how
+        far the pose is from a parallel singularity: the determinant of the
+        rod-constraint Jacobian (the horns where inverse kinematics puts
+        them) over its value at home. 1 at home, 0 at a singularity, negative
+        past one. At a singularity the rods no longer hold the platform with
+        the servos locked: it can move (or needs unbounded servo torque) in
+        some direction. Past one, the angles belong to a pose the robot
+        cannot reach from home without going through the singularity;
+        commanded anyway, the platform goes somewhere else. Unit-free; NaN
+        where a leg cannot reach, and for a mechanism of other than six legs
+        (which does not count in `ok`).
+    ok: the leg reaches, its servo is within range, and the pose's
+        singularity margin is positive. `ok.all()` says the pose can be
+        commanded; `explain()` says why not.
     """
 
     reach: FloatArray
     angles: FloatArray
     servo_angles: FloatArray
     servo_margin: FloatArray
+    singularity_margin: FloatArray | float
     ok: BoolArray
+    servo_lower: FloatArray = field(repr=False)
+    servo_upper: FloatArray = field(repr=False)
+
+    def explain(self) -> list[str]:
+        """One line per problem, naming the leg and the limit, each prefixed
+        by "pose K: " for a stack; [] when every pose is ok."""
+        if self.angles.ndim == 1:
+            return _problems(self, ())
+        return [f"pose {k}: {line}" for k in range(len(self.angles)) for line in _problems(self, (k,))]
+
+
+def _problems(check: PoseCheck, at: tuple[int, ...]) -> list[str]:
+    lines = []
+    angles, servo, reach = check.angles[at], check.servo_angles[at], check.reach[at]
+    for leg in range(len(angles)):
+        if not math.isfinite(angles[leg]):
+            lines.append(f"leg {leg}: out of reach (reach margin {reach[leg]:.3g})")
+            continue
+        reading, lower, upper = (math.degrees(x) for x in (servo[leg], check.servo_lower[leg], check.servo_upper[leg]))
+        if reading > upper:
+            lines.append(f"leg {leg}: servo reading {reading:.1f}° beyond its upper limit {upper:.1f}°")
+        elif reading < lower:
+            lines.append(f"leg {leg}: servo reading {reading:.1f}° beyond its lower limit {lower:.1f}°")
+    margin = float(np.asarray(check.singularity_margin)[at])
+    if margin <= 0.0:
+        where = "at" if margin == 0.0 else "past"
+        lines.append(f"the pose is {where} a singularity (margin {margin:.3g})")
+    return lines

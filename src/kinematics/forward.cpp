@@ -2,11 +2,14 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include <Eigen/Core>
+#include <Eigen/LU>
 #include <Eigen/SVD>
 
 #include "raise_fatal.hpp"
+#include "zandrel/singularity.hpp"
 
 namespace zandrel {
 
@@ -283,6 +286,22 @@ StepSystem step_system(const Kinematics& model, const JointAngles& joint_angles)
   rods_and_residuals(model, inverse_or_fatal(model.fk_pose), tips, rods, system.residuals);
   system.jacobian = jacobian_of(model, rods);
   return system;
+}
+
+double rod_jacobian_determinant(const Kinematics& model, const Mat4& t_world_platform,
+                                const JointAngles& joint_angles) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  const std::optional<Mat4> t_platform_world = inverse(t_world_platform);
+  if (model.branches.size() != kLegs || !t_platform_world) return kNaN;
+  const HornTips tips = horn_tips_of(model.motor_arm_length, joint_angles);
+  std::array<Vec3, kLegs> rods;
+  Vec6 r;
+  rods_and_residuals(model, *t_platform_world, tips, rods, r);
+  const Mat6RowMajor j = jacobian_of(model, rods);
+  for (double x : j)
+    if (!std::isfinite(x)) return kNaN;
+  const Mat6 values = Eigen::Map<const Eigen::Matrix<double, 6, 6, Eigen::RowMajor>>(j.data());
+  return values.partialPivLu().determinant();
 }
 
 Mat4 forward_kinematics(Kinematics& model, const JointAngles& joint_angles,

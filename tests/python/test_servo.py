@@ -112,15 +112,17 @@ def test_stacks_answer_as_single_calls_do(unit, body_yaw):
     for row, t in enumerate(poses):
         np.testing.assert_array_equal(angles[row], torso.inverse(t, body_yaw))
         single = torso.check(t, body_yaw)
-        for field in ("reach", "angles", "servo_angles", "servo_margin", "ok"):
+        for field in ("reach", "angles", "servo_angles", "servo_margin", "singularity_margin", "ok"):
             np.testing.assert_array_equal(getattr(checked, field)[row], getattr(single, field))
         if body_yaw is None:
             np.testing.assert_array_equal(torso.reach(poses)[row], torso.reach(t))
         np.testing.assert_array_equal(torso.to_servo(angles)[row], torso.to_servo(angles[row]))
         np.testing.assert_array_equal(torso.to_pulses(angles)[row], torso.to_pulses(angles[row]))
-    # A leg is fit to command exactly when it reaches and its servo is in range.
-    np.testing.assert_array_equal(checked.ok, np.isfinite(angles) & (checked.servo_margin >= 0.0))
-    assert np.all(np.isnan(torso.to_pulses(angles)) == ~checked.ok)
+    # A leg is fit to command exactly when it reaches, its servo is in range
+    # and the pose is on home's side of every singularity.
+    fit = np.isfinite(angles) & (checked.servo_margin >= 0.0)
+    np.testing.assert_array_equal(checked.ok, fit & (checked.singularity_margin > 0.0)[:, None])
+    assert np.all(np.isnan(torso.to_pulses(angles)) == ~fit)
     # A list of four poses is a stack too, not a pose to reject.
     assert torso.inverse(poses[:4].tolist(), body_yaw).shape == (4, 6)
     assert torso.inverse(poses[:0], body_yaw).shape == (0, 6)
