@@ -5,10 +5,9 @@
 // (anything else is a TypeError from the binding).
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
-#include <nanobind/stl/optional.h>
 
 #include <cstddef>
-#include <memory>
+#include <new>
 #include <stdexcept>
 
 #include "zandrel/forward.hpp"
@@ -51,10 +50,11 @@ class Model {
 
   Out singularity_margin(Poses poses) const {
     const std::size_t count = poses.shape(0);
-    auto values = std::make_unique<double[]>(count);
+    Out out = new_array(count);
+    double* values = out.data();
     for (std::size_t k = 0; k < count; ++k)
       values[k] = zandrel::singularity_margin(model_, pose_at(poses.data() + 16 * k), home_determinant_);
-    return owned(std::move(values), count);
+    return out;
   }
 
   double rod_jacobian_determinant(Pose pose, Angles angles) const {
@@ -64,9 +64,12 @@ class Model {
   }
 
  private:
-  static Out owned(std::unique_ptr<double[]> values, std::size_t count) {
-    double* data = values.release();
-    nb::capsule owner(data, [](void* p) noexcept { delete[] static_cast<double*>(p); });
+  // A new array of `count` doubles that NumPy frees. Plain operator new:
+  // new double[n] would pull in a libstdc++ symbol (bad_array_new_length)
+  // newer than the oldest glibc systems the wheels serve have.
+  static Out new_array(std::size_t count) {
+    auto* data = static_cast<double*>(::operator new(count * sizeof(double)));
+    nb::capsule owner(data, [](void* p) noexcept { ::operator delete(p); });
     return Out(data, {count}, owner);
   }
 
