@@ -504,6 +504,15 @@ class PoseCheck:
         return [f"pose {k}: {line}" for k in range(len(self.angles)) for line in _problems(self, (k,))]
 
 
+def _beyond(reading: float, limit: float, which: str) -> str:
+    """A reading past its limit in words, with as many decimals as it takes
+    for the two numbers to differ (at most four)."""
+    digits = 1
+    while digits < 4 and f"{reading:.{digits}f}" == f"{limit:.{digits}f}":
+        digits += 1
+    return f"{reading:.{digits}f}° beyond its {which} limit {limit:.{digits}f}°"
+
+
 def _problems(check: PoseCheck, at: tuple[int, ...]) -> list[str]:
     lines = []
     angles, servo, reach = check.angles[at], check.servo_angles[at], check.reach[at]
@@ -513,9 +522,9 @@ def _problems(check: PoseCheck, at: tuple[int, ...]) -> list[str]:
             continue
         reading, lower, upper = (math.degrees(x) for x in (servo[leg], check.servo_lower[leg], check.servo_upper[leg]))
         if reading > upper:
-            lines.append(f"leg {leg}: servo reading {reading:.1f}° beyond its upper limit {upper:.1f}°")
+            lines.append(f"leg {leg}: servo reading {_beyond(reading, upper, 'upper')}")
         elif reading < lower:
-            lines.append(f"leg {leg}: servo reading {reading:.1f}° beyond its lower limit {lower:.1f}°")
+            lines.append(f"leg {leg}: servo reading {_beyond(reading, lower, 'lower')}")
     margin = float(np.asarray(check.singularity_margin)[at])
     if margin <= 0.0:
         where = "at" if margin == 0.0 else "past"
