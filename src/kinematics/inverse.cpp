@@ -44,7 +44,7 @@ constexpr double kCancellation = 1e-6;
 // Per-call constants from the horn length a and the rod length b.
 struct LegConstants {
   double a, A, B, A2, B2, C;
-  double cancelled;  // |u| + |v| at or below this: the half-angle form cancels
+  double cancelled;  // |u| and |v| at or below this: the half-angle form cancels
   LegConstants(double a_, double b)
       : a(a_), A(a_ * a_), B(b * b), A2(A * A), B2(B * B), C((B + B) * A),
         cancelled(kCancellation * (A + B)) {}
@@ -66,14 +66,12 @@ inline void anchor_in_motor_frame(const LegPair (&t_motor_world)[3][4], const Ma
   }
 }
 
-// 4a^2(x^2 + y^2) - K^2 in expanded form, summed strictly left to right.
-// The expanded order decides the sign of D at the edge of the workspace
-// (and with it which legs come out NaN); never use the factored form.
-inline LegPair radicand(const LegPair (&q)[3], const LegConstants& k) {
+// 4a^2(x^2 + y^2) - K^2 in expanded form from X = x^2, Y = y^2, Z = z^2,
+// summed strictly left to right. The expanded order decides the sign of D at
+// the edge of the workspace (and with it which legs come out NaN); never use
+// the factored form.
+inline LegPair radicand(LegPair X, LegPair Y, LegPair Z, const LegConstants& k) {
   const double A = k.A, B = k.B;
-  const LegPair X = q[0] * q[0];
-  const LegPair Y = q[1] * q[1];
-  const LegPair Z = q[2] * q[2];
   const LegPair X2 = X + X;
   const LegPair Y2 = Y + Y;
   const LegPair Z2 = Z + Z;
@@ -101,12 +99,14 @@ inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
                             LegPair& v, LegPair& u) {
   LegPair q[3];
   anchor_in_motor_frame(t_motor_world, t, p, q);
-  const double a = k.a;
   const LegPair x = q[0], y = q[1], z = q[2];
-  u = (((((x + x) * a + x * x) + y * y) + z * z) - k.B) + k.A;
+  const LegPair X = x * x;
+  const LegPair Y = y * y;
+  const LegPair Z = z * z;
+  u = (((((x + x) * k.a + X) + Y) + Z) - k.B) + k.A;
   // An anchor out of reach gives D < 0, a NaN root and a NaN angle for this
   // leg only; that is how "unreachable" is reported.
-  v = solution * lane_sqrt(radicand(q, k)) + (y + y) * a;
+  v = solution * lane_sqrt(radicand(X, Y, Z, k)) + (y + y) * k.a;
 }
 
 // The horn's two closing angles are symmetric about the anchor's direction
@@ -117,16 +117,23 @@ inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
 // angle is phi + solution * atan2(sqrt(D), K), which does not cancel. Only
 // for solution +-1: another value scales the root term, which has no such
 // geometric form.
-double angle_without_cancellation(const Branch& branch, const Mat4& t, const LegConstants& k) {
+// Returns the angle from the half-angle form when `solution` is not +-1.
+[[gnu::noinline, gnu::cold]] double angle_without_cancellation(const Kinematics& model,
+                                                               std::size_t leg, const Mat4& t,
+                                                               const LegConstants& k,
+                                                               double half_angle_form) {
+  const Branch& branch = model.branches[leg];
+  if (branch.solution != 1.0 && branch.solution != -1.0) return half_angle_form;
   const Mat4& m = *branch.t_motor_world;
   LegPair t_motor_world[3][4], p[3], q[3];
   for (int r = 0; r < 3; ++r)
     for (int c = 0; c < 4; ++c) t_motor_world[r][c] = LegPair{m(r, c), m(r, c)};
   for (int i = 0; i < 3; ++i) p[i] = LegPair{branch.branch_platform[i], branch.branch_platform[i]};
   anchor_in_motor_frame(t_motor_world, t, p, q);
-  const double x = q[0][0], y = q[1][0], z = q[2][0];
-  const double K = (((x * x + y * y) + z * z) - k.B) + k.A;
-  const double root = std::sqrt(radicand(q, k)[0]);
+  const LegPair X = q[0] * q[0], Y = q[1] * q[1], Z = q[2] * q[2];
+  const double K = (((X[0] + Y[0]) + Z[0]) - k.B) + k.A;
+  const double root = std::sqrt(radicand(X, Y, Z, k)[0]);
+  const double x = q[0][0], y = q[1][0];
   return wrap_angle(std::atan2(y, x) + branch.solution * std::atan2(root, K));
 }
 
@@ -178,13 +185,13 @@ void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
     for (std::size_t j = 0; j < count; ++j) {
       const double h = std::atan2(v[j], u[j]);
       out[first + j] = wrap_angle(h + h);
-      // NaN (out of reach) fails the comparison and stays NaN.
-      if (std::fabs(u[j]) + std::fabs(v[j]) <= k.cancelled) [[unlikely]] {
-        const Branch& branch = model.branches[first + j];
-        if (branch.solution == 1.0 || branch.solution == -1.0)
-          out[first + j] = angle_without_cancellation(branch, t, k);
-      }
     }
+    // Rarely, a leg whose half-angle arguments cancelled. A NaN (out of
+    // reach) fails the comparisons and stays NaN. Apart from the loop above,
+    // so that nothing the rare path needs stays live across its atan2 calls.
+    for (std::size_t j = 0; j < count; ++j)
+      if (std::fabs(u[j]) <= k.cancelled && std::fabs(v[j]) <= k.cancelled) [[unlikely]]
+        out[first + j] = angle_without_cancellation(model, first + j, t, k, out[first + j]);
   }
 }
 
