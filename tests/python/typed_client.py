@@ -30,7 +30,7 @@ FloatArray = npt.NDArray[np.float64]
 def main() -> None:
     sample: Geometry = sample_geometry("mm")
     legs = [Leg(leg.branch_platform.tolist(), leg.t_world_motor, leg.solution) for leg in sample.legs]
-    geometry = Geometry(sample.motor_arm_length, sample.rod_length, legs, unit="mm")
+    geometry = Geometry(sample.motor_arm_length, sample.rod_length, legs, unit="mm", home="above")
     with tempfile.TemporaryDirectory() as directory:
         path = pathlib.Path(directory) / "robot.json"
         geometry.save(path)
