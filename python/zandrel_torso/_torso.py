@@ -349,6 +349,16 @@ class Torso:
         kinematics did not ask. Every leg's servo needs its pulse range."""
         return self._servos.pulses(self.to_servo(joint_angles))
 
+    def from_pulses(self, pulses: npt.ArrayLike) -> FloatArray:
+        """The leg angles θ (in [-pi, pi), as inverse gives them) for pulse
+        widths in microseconds, (legs,) or (N, legs): the inverse of
+        to_pulses, for the widths a controller sent or logged. NaN stays
+        NaN, and a width outside the servo's pulse range gives NaN too: no
+        angle within the servo's range gives it, and reading it as one
+        beyond the range would claim a place the servo never goes."""
+        widths = self._angle_rows_in(pulses, "pulses")
+        return self._servos.from_servo(self._servos.from_pulses(widths))
+
     def check(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> PoseCheck:
         """Whether each leg can take the platform to t_world_platform (the
         body turned by body_yaw): it reaches, and its servo stays within its
