@@ -160,7 +160,12 @@ def test_zeros_recovered_from_noise_free_and_noisy_measurements():
     expected_zeros = [leg.servo.zero for leg in robot.geometry.legs]
     np.testing.assert_allclose(exact.zeros, expected_zeros, rtol=0, atol=1e-9)
     assert np.all(exact.residual < 1e-9)
+    assert np.nanmax(exact.sample_residual) < 1e-9 and exact.sample_residual.shape == (41,)
     np.testing.assert_array_equal(exact.samples, [41, 41, 40, 41, 40, 40])
+    # One reading gone wrong stands out in its sample's residual.
+    readings[17, 2] += 0.2
+    assert np.argmax(nominal.estimate_zeros(readings, poses).sample_residual) == 17
+    readings[17, 2] -= 0.2
 
     noise = 2e-3
     noisy = nominal.estimate_zeros(readings + rng.normal(0.0, noise, readings.shape), poses)
