@@ -30,7 +30,8 @@ from matplotlib.patches import Patch
 from mpl_toolkits.mplot3d import Axes3D  # type: ignore[import-untyped]
 from mpl_toolkits.mplot3d.art3d import Poly3DCollection  # type: ignore[import-untyped]
 
-from ._geometry import FloatArray, Geometry, float_array
+from ._geometry import ROUNDING_TOLERANCE, FloatArray, Geometry, check_rigid, float_array
+from ._messages import brief
 from ._sample import pose
 from ._torso import Torso
 
@@ -38,6 +39,7 @@ _HORN = "tab:blue"
 _ROD = "tab:orange"
 _MOTOR = "dimgray"
 _UNREACHABLE = "tab:red"
+_SERVO_BEYOND = "tab:purple"  # a leg that reaches, with its servo out of its range
 _SERVO_OUT = "slategray"
 _SERVO_LIMIT = "navy"
 # Seen from this high above, at this azimuth, no two legs of the sample or of
@@ -47,6 +49,8 @@ _SERVO_LIMIT = "navy"
 # does not depend on how far the camera stands.
 DEFAULT_VIEW = (65.0, -60.0)
 TOP_VIEW = (90.0, -90.0)  # x to the right, y up the page
+SIDE_VIEW = (0.0, -90.0)  # x to the right, z up the page: heights and hanging parts at a glance
+_VIEWS = {"default": DEFAULT_VIEW, "top": TOP_VIEW, "side": SIDE_VIEW}
 
 
 def pose_title(t: FloatArray, unit: str) -> str:
@@ -75,20 +79,26 @@ def draw(
     t_world_platform: npt.ArrayLike,
     ax: Axes3D | None = None,
     *,
-    view: Literal["default", "top"] = "default",
+    view: Literal["default", "top", "side"] = "default",
 ) -> Axes3D:
     """The mechanism with its platform at t_world_platform (the geometry's
     unit): each motor with its shaft axis, horn, rod and anchor, legs
     numbered, and the platform through its anchors, titled with the pose. A
     leg that cannot reach is drawn as a dashed red line from its motor to
-    its anchor. `view="top"` looks straight down the world Z axis."""
-    if view not in ("default", "top"):
-        raise ValueError(f'view must be "default" or "top", got {view!r}')
+    its anchor; a leg whose servo would leave its range has its horn and rod
+    in purple; either adds its entry to a legend. `view="top"` looks
+    straight down the world Z axis, `view="side"` along the world Y axis.
+    A pose that is not a rigid transform (NaN, a scaled or sheared block,
+    all zeros) is refused: its picture would show a pose that is none."""
+    if view not in _VIEWS:
+        raise ValueError(f'view must be "default", "top" or "side", got {brief(view)}')
+    t = float_array(t_world_platform, (4, 4), "t_world_platform")
+    check_rigid(t, "t_world_platform", ROUNDING_TOLERANCE)
     if ax is None:
         ax = Figure(figsize=(6.4, 6.0), layout="constrained").add_subplot(projection="3d")
     assert isinstance(ax, Axes3D)
-    t = float_array(t_world_platform, (4, 4), "t_world_platform")
-    angles = Torso(geometry).inverse(t)
+    checked = Torso(geometry).check(t)
+    angles, servo_beyond = checked.angles, np.isfinite(checked.angles) & ~checked.ok
     a = geometry.motor_arm_length
     points = [t[:3, 3]]
     for index, (leg, theta) in enumerate(zip(geometry.legs, angles)):
@@ -98,10 +108,11 @@ def draw(
         _segment(ax, origin - 0.4 * a * shaft, origin + 0.4 * a * shaft, color=_MOTOR, linewidth=5)
         if math.isfinite(theta):
             tip = _point(motor, np.array([a * math.cos(theta), a * math.sin(theta), 0.0]))
-            _segment(ax, origin, tip, color=_HORN, linewidth=3)
-            _segment(ax, tip, anchor, color=_ROD, linewidth=2)
+            beyond = bool(servo_beyond[index])
+            _segment(ax, origin, tip, color=_SERVO_BEYOND if beyond else _HORN, linewidth=3)
+            _segment(ax, tip, anchor, color=_SERVO_BEYOND if beyond else _ROD, linewidth=2)
             points.append(tip)
-            label, colour = str(index), "black"
+            label, colour = (f"{index}: servo out of range", _SERVO_BEYOND) if beyond else (str(index), "black")
         else:
             _segment(ax, origin, anchor, color=_UNREACHABLE, linewidth=1.5, linestyle="--")
             label, colour = f"{index}: out of reach", _UNREACHABLE
@@ -125,12 +136,20 @@ def draw(
     ax.set_box_aspect((1.0, 1.0, 1.0))
     for name in "xyz":
         getattr(ax, f"set_{name}label")(f"{name} ({geometry.unit})")
-    elev, azim = TOP_VIEW if view == "top" else DEFAULT_VIEW
+    elev, azim = _VIEWS[view]
     ax.view_init(elev=elev, azim=azim)
-    if view == "top":  # the Z axis is seen end on
-        ax.zaxis.set_ticks([])
-        ax.set_zlabel("")
+    end_on = {"top": ("z", ax.zaxis), "side": ("y", ax.yaxis)}.get(view)
+    if end_on is not None:  # the axis the view looks along shows no ticks
+        end_on[1].set_ticks([])
+        getattr(ax, f"set_{end_on[0]}label")("")
     ax.set_proj_type("ortho")
+    marks = []
+    if not np.all(np.isfinite(angles)):
+        marks.append(Line2D([], [], color=_UNREACHABLE, linestyle="--", label="out of reach"))
+    if servo_beyond.any():
+        marks.append(Line2D([], [], color=_SERVO_BEYOND, linewidth=3, label="servo out of its range"))
+    if marks:
+        ax.legend(handles=marks, loc="upper left", fontsize="small")
     ax.set_title(pose_title(t, geometry.unit))
     return ax
 
@@ -151,7 +170,20 @@ def reach_map(
     leg's reach margin (Torso.reach): green is comfortable, red is beyond
     reach; the black line is the edge. Where every leg reaches but a servo
     would leave its range (Torso.check), the map is grey instead, and a
-    dashed line marks the servo range limit."""
+    dashed line marks the servo range limit. Every number must be finite
+    (a NaN height would draw a map of nothing), the span positive and
+    below a half turn, and at least 2 points a side."""
+    for name, value in (("z", z), ("x", x), ("y", y), ("yaw", yaw), ("span", span)):
+        try:
+            finite = not isinstance(value, (str, bytes, complex)) and math.isfinite(value)
+        except (TypeError, ValueError, OverflowError):
+            finite = False
+        if not finite:
+            raise ValueError(f"reach_map: {name} must be a finite number, got {brief(value)}")
+    if not 0.0 < span < math.pi:
+        raise ValueError(f"reach_map: span must lie in (0, pi) radians, got {span!r}")
+    if isinstance(points, bool) or not isinstance(points, int) or points < 2:
+        raise ValueError(f"reach_map: points must be a whole number of at least 2, got {brief(points)}")
     if ax is None:
         ax = Figure(figsize=(6.4, 5.2), layout="constrained").add_subplot()
     torso = Torso(geometry)
