@@ -57,11 +57,14 @@ def main() -> None:
     checked: PoseCheck = with_servos.check(stack)
     commands: FloatArray = with_servos.to_pulses(checked.angles)
     back: FloatArray = with_servos.from_servo(with_servos.to_servo(checked.angles))
+    from_widths: FloatArray = with_servos.from_pulses(commands)
     zeros: ZeroEstimate = with_servos.estimate_zeros(checked.servo_angles, stack)
+    per_sample: FloatArray = zeros.sample_residual
     room: Workspace = with_servos.workspace(angle_step=0.05, length_step=0.005)
-    print(checked.ok.all(axis=1), commands.shape, back.shape, zeros.samples, f"{room.roll:.2f}")
+    print(checked.ok.all(axis=1), commands.shape, back.shape, from_widths.shape, zeros.samples, per_sample.shape,
+          f"{room.roll:.2f}")
 
-    drawn = draw(geometry, tilted)
+    drawn = draw(geometry, tilted, view="side")
     mapped = reach_map(geometry, z=200.0, points=5)
     print(len(drawn.lines), mapped.get_title())
 
