@@ -8,19 +8,22 @@ plausible and are wrong.
 
 from __future__ import annotations
 
+import contextlib
 import json
 import math
 import os
 import pathlib
+import stat
 import sys
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import Any, Literal, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
-from ._servo import Servo
+from ._messages import brief, listing
+from ._servo import Servo, ServoTable
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -30,8 +33,14 @@ else:  # the same parser, before it joined the standard library
 FloatArray: TypeAlias = npt.NDArray[np.float64]
 Unit: TypeAlias = Literal["m", "mm"]
 PathLike: TypeAlias = "str | os.PathLike[str]"
+Side: TypeAlias = Literal["above", "below"]
 
 UNITS: tuple[Unit, ...] = ("m", "mm")
+SIDES: tuple[Side, ...] = ("above", "below")
+
+# A geometry file is a few kilobytes; a thousand legs fit in a few hundred.
+# Anything larger is not one, and is not read into memory to find that out.
+MAX_FILE_BYTES = 1 << 20
 
 # How far a rotation block may be from orthonormal, and its determinant from
 # +1, before it is rounding rather than a mistake: numbers typed or exported
@@ -44,14 +53,54 @@ ROUNDING_TOLERANCE = 1e-4
 RIGID_TOLERANCE = 1e-9
 
 
+# Array kinds that are numbers as they are: floats, integers, booleans. A
+# complex array would lose its imaginary part in the cast to float64 and a
+# string array would be parsed, both silently.
+_REAL_KINDS = frozenset("fiub")
+
+
+def _not_real(array: npt.NDArray[Any]) -> str | None:
+    """Why an array is not one of real numbers, or None when it is."""
+    kind = array.dtype.kind
+    if kind in _REAL_KINDS:
+        return None
+    if kind == "c":
+        return "got complex numbers (the imaginary part would be dropped)"
+    if kind in "USa":
+        return "got strings"
+    if kind == "O":  # Python objects: each must be a real number, not text
+        for item in array.flat:
+            if isinstance(item, (str, bytes)):
+                return f"got the string {brief(item)}"
+            if isinstance(item, (complex, np.complexfloating)):
+                return f"got the complex number {brief(item)}"
+        return None
+    return f"got an array of {array.dtype}"
+
+
+def real_array(value: object, name: str, shape: str) -> FloatArray:
+    """`value` as a float64 array, or a ValueError naming the argument and
+    the shape it should have (`shape`, as text) when it is not real numbers:
+    ragged, complex, strings, or numbers beyond a double. Returns `value`
+    itself when it already is a float64 array, without a copy: this sits on
+    Torso's hot path. The one place where arrays come in, so that every
+    entry refuses the same things."""
+    if isinstance(value, np.ndarray) and value.dtype == np.float64:
+        return value
+    try:
+        array = np.asarray(value)
+        problem = _not_real(array)
+        if problem is None:
+            return np.asarray(array, dtype=np.float64)
+    except (TypeError, ValueError, OverflowError, RecursionError) as error:
+        problem = brief(error, 120)
+    raise ValueError(f"{name} must be an array of real numbers of shape {shape}: {problem}")
+
+
 def float_array(value: npt.ArrayLike, shape: tuple[int, ...], name: str) -> FloatArray:
     """`value` as a float64 array of exactly `shape`, or a ValueError naming
-    the argument and the shape it had. Returns `value` itself when it already
-    is such an array (no copy: this sits on the hot path of Torso)."""
-    try:
-        array = np.asarray(value, dtype=np.float64)
-    except (TypeError, ValueError) as error:
-        raise ValueError(f"{name} must be an array of numbers of shape {shape}: {error}") from None
+    the argument and the shape it had (see real_array)."""
+    array = real_array(value, name, str(shape))
     if array.shape != shape:
         raise ValueError(f"{name} must have shape {shape}, got shape {array.shape}")
     return array
@@ -59,7 +108,7 @@ def float_array(value: npt.ArrayLike, shape: tuple[int, ...], name: str) -> Floa
 
 def check_finite(array: FloatArray, name: str) -> None:
     if not np.all(np.isfinite(array)):
-        raise ValueError(f"{name} has non-finite elements: {array.tolist()}")
+        raise ValueError(f"{name} has non-finite elements: {brief(array.tolist())}")
 
 
 def _rigidity_error(rotation: FloatArray) -> float:
@@ -150,10 +199,12 @@ def _frozen(array: FloatArray) -> FloatArray:
 
 
 def _length(value: float, name: str) -> float:
+    if isinstance(value, (str, bytes, bool, complex)):
+        raise ValueError(f"{name} must be a number, got {brief(value)}")
     try:
         length = float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be a number, got {value!r}") from None
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError(f"{name} must be a number within a double's range, got {brief(value)}") from None
     if not (math.isfinite(length) and length > 0.0):
         raise ValueError(f"{name} must be a positive finite length, got {length!r}")
     return length
@@ -191,7 +242,7 @@ class Leg:
         check_finite(anchor, "branch_platform")
         motor = rigid(float_array(t_world_motor, (4, 4), "t_world_motor"), "t_world_motor")
         if isinstance(solution, bool) or solution not in (1, -1):
-            raise ValueError(f"solution must be +1 or -1, got {solution!r}")
+            raise ValueError(f"solution must be +1 or -1, got {brief(solution)}")
         if servo is not None and not isinstance(servo, Servo):
             raise ValueError(f"servo must be a Servo, got {type(servo).__name__}")
         object.__setattr__(self, "branch_platform", _frozen(anchor))
@@ -221,6 +272,8 @@ class Leg:
 
 LegLike: TypeAlias = "Leg | tuple[npt.ArrayLike, npt.ArrayLike, float] | tuple[npt.ArrayLike, npt.ArrayLike, float, Servo | None]"
 
+HomeLike: TypeAlias = "npt.ArrayLike | Side | None"
+
 _FILE_KEYS = {"motor_arm_length", "rod_length", "legs", "unit", "home"}
 _LEG_KEYS = {"branch_platform", "t_world_motor", "solution", "servo"}
 
@@ -233,14 +286,17 @@ class Geometry:
     """A whole mechanism: the two link lengths every leg shares, the legs in
     the order of the angles in and out of every method, the length unit of
     all of it ("m" or "mm"; angles are always radians), and `home`, the
-    platform's rest pose (4x4, in the unit), which every leg reaches.
+    platform's rest pose (4x4, in the unit), which every leg reaches with
+    every servo within its range.
 
-    Without a `home`, one is computed: no rotation, the platform origin on
-    the world Z axis, at the height where the leg nearest the edge of its
-    reach is most comfortable. The height is searched above the highest
-    motor, and below it only when no height above works (a platform hanging
-    under its motors); when no height works at all, the error asks for
-    `home`.
+    `home` may be given as the pose, or as "above" or "below" the motors:
+    then it is computed on that side, with no rotation, the platform origin
+    on the world Z axis, at the height where the leg nearest the edge of its
+    reach is most comfortable ("above": at or over the highest motor;
+    "below": under it, a platform hanging from its motors). Left out, it is
+    computed on the one side where such a home exists; when both sides hold
+    one the mechanism is ambiguous (horizontal shafts reach a mirror image
+    of every pose), and the error shows both heights and asks which.
     """
 
     motor_arm_length: float
@@ -255,32 +311,29 @@ class Geometry:
         rod_length: float,
         legs: Iterable[LegLike],
         unit: str = "m",
-        home: npt.ArrayLike | None = None,
+        home: HomeLike = None,
     ) -> None:
-        if unit not in UNITS:
-            raise ValueError(f'unit must be "m" or "mm", got {unit!r}')
+        if not (isinstance(unit, str) and unit in UNITS):
+            raise ValueError(f'unit must be "m" or "mm", got {brief(unit)}')
+        if isinstance(legs, (str, bytes, Mapping)) or not isinstance(legs, Iterable):
+            raise ValueError(f"legs must be a list of legs, got {type(legs).__name__}")
         checked: list[Leg] = []
         for index, leg in enumerate(legs):
             try:
                 checked.append(leg if isinstance(leg, Leg) else Leg(*leg))
-            except (TypeError, ValueError) as error:
-                raise ValueError(f"leg {index}: {error}") from None
-        for index, leg in enumerate(checked):
-            for earlier in range(index):
-                # A servo is what drives a leg, not where it is: two legs that
-                # differ only in their servos are the same leg twice.
-                first = checked[earlier]
-                if Leg(first.branch_platform, first.t_world_motor, first.solution, leg.servo) == leg:
-                    raise ValueError(f"leg {index} repeats leg {earlier} exactly")
+            except (TypeError, ValueError, OverflowError) as error:
+                raise ValueError(f"leg {index}: {brief(error, 400)}") from None
+        _check_no_repeats(checked)
         object.__setattr__(self, "motor_arm_length", _length(motor_arm_length, "motor_arm_length"))
         object.__setattr__(self, "rod_length", _length(rod_length, "rod_length"))
         object.__setattr__(self, "legs", tuple(checked))
         object.__setattr__(self, "unit", unit)
-        if home is None:
-            pose = self._computed_home()
+        if home is None or isinstance(home, str):
+            pose = self._computed_home(home)
         else:
             pose = rigid(float_array(home, (4, 4), "home"), "home")
             self._check_reachable(pose)
+            self._check_servos(pose)
         object.__setattr__(self, "home", _frozen(pose))
 
     def reach(self, t_world_platform: FloatArray) -> FloatArray:
@@ -294,14 +347,65 @@ class Geometry:
         beyond = [f"leg {i} (reach margin {m:.3g})" for i, m in enumerate(margins.tolist()) if not m > 0.0]
         if beyond:
             raise ValueError(
-                f"home is out of reach of {', '.join(beyond)}; a margin is 1 with the horn square to "
+                f"home is out of reach of {listing(beyond)}; a margin is 1 with the horn square to "
                 "its rod's anchor, 0 at the edge of reach. A length in another unit, a wrong "
                 "anchor or motor position?"
             )
 
-    def _computed_home(self) -> FloatArray:
+    def _servo_problems(self, home: FloatArray) -> list[str]:
+        """Each leg whose servo reading at `home` lies outside its range,
+        with the reading and the range in degrees."""
+        from .reference import Model  # the model imports this module
+
+        servos = ServoTable([leg.servo for leg in self.legs])
+        readings = servos.to_servo(Model.from_geometry(self).inverse_kinematics(home))
+        outside = np.flatnonzero(~(servos.margin(readings) >= 0.0))
+        return [
+            f"leg {i} (reading {math.degrees(readings[i]):.1f}°, range "
+            f"[{math.degrees(servos.lower[i]):.1f}°, {math.degrees(servos.upper[i]):.1f}°])"
+            for i in outside.tolist()
+        ]
+
+    def _check_servos(self, home: FloatArray, where: str = "home") -> None:
+        problems = self._servo_problems(home)
+        if problems:
+            raise ValueError(
+                f"{where} is outside the servo range of {listing(problems, 6)}: "
+                "a servo's zero or direction off, or a home the servos cannot take?"
+            )
+
+    def _computed_home(self, side: str | None) -> FloatArray:
+        """The home on `side`, or, with no side, on the only side that has
+        one; see the class's description."""
+        if side is not None and side not in SIDES:
+            raise ValueError(f'home must be a 4x4 pose, "above" or "below", got {brief(side)}')
         if not self.legs:
             return np.eye(4)
+        found = {s: self._home_on_side(s) for s in SIDES if side in (None, s)}
+        usable = {s: t for s, t in found.items() if t is not None and not self._servo_problems(t)}
+        if len(usable) == 1:
+            return next(iter(usable.values()))
+        if len(usable) == 2:
+            above, below = usable["above"][2, 3], usable["below"][2, 3]
+            raise ValueError(
+                "home is not given, and the platform can rest on either side of the motors: "
+                f"at z = {above:.6g} {self.unit} above them or at z = {below:.6g} {self.unit} below them. "
+                'Give home="above" or home="below" (in a file: "home": "above" or "home": "below"), '
+                "or the pose itself"
+            )
+        for s, t in found.items():
+            if t is not None:  # reached, but a servo is out of range there
+                self._check_servos(t, f"the home computed {s} the motors (z = {t[2, 3]:.6g} {self.unit})")
+        where = "" if side is None else f" {side} the motors"
+        raise ValueError(
+            f"no height{where} on the world Z axis lets every leg reach an unrotated platform: "
+            "give home, the platform's rest pose"
+        )
+
+    def _home_on_side(self, side: Side) -> FloatArray | None:
+        """The most comfortable unrotated pose on the world Z axis above (or
+        below) the highest motor, or None when no height there lets every
+        leg reach."""
         a, b = self.motor_arm_length, self.rod_length
         motors = np.array([leg.t_world_motor for leg in self.legs])
         anchors = np.array([leg.branch_platform for leg in self.legs])
@@ -323,29 +427,25 @@ class Geometry:
             lowest: FloatArray = np.min(np.nan_to_num(margin, nan=-np.inf), axis=1)
             return lowest
 
-        for lo, hi in ((max(low, top), high), (low, min(high, top))):
-            if not lo < hi:
-                continue
-            heights = np.linspace(lo, hi, _HOME_SEARCH_POINTS)
-            margins = worst(heights)
-            best = int(np.argmax(margins))
-            if not margins[best] > 0.0:
-                continue
-            # Golden-section refinement between the neighbouring grid points.
-            left, right = heights[max(best - 1, 0)], heights[min(best + 1, len(heights) - 1)]
-            ratio = (math.sqrt(5.0) - 1.0) / 2.0
-            for _ in range(60):
-                m1, m2 = right - ratio * (right - left), left + ratio * (right - left)
-                if worst(np.array([m1]))[0] < worst(np.array([m2]))[0]:
-                    left = m1
-                else:
-                    right = m2
-            z = (left + right) / 2.0
-            return pose_at_height(z if worst(np.array([z]))[0] >= margins[best] else float(heights[best]))
-        raise ValueError(
-            "no height on the world Z axis lets every leg reach an unrotated platform: "
-            "give home, the platform's rest pose"
-        )
+        lo, hi = (max(low, top), high) if side == "above" else (low, min(high, top))
+        if not lo < hi:
+            return None
+        heights = np.linspace(lo, hi, _HOME_SEARCH_POINTS)
+        margins = worst(heights)
+        best = int(np.argmax(margins))
+        if not margins[best] > 0.0:
+            return None
+        # Golden-section refinement between the neighbouring grid points.
+        left, right = heights[max(best - 1, 0)], heights[min(best + 1, len(heights) - 1)]
+        ratio = (math.sqrt(5.0) - 1.0) / 2.0
+        for _ in range(60):
+            m1, m2 = right - ratio * (right - left), left + ratio * (right - left)
+            if worst(np.array([m1]))[0] < worst(np.array([m2]))[0]:
+                left = m1
+            else:
+                right = m2
+        z = (left + right) / 2.0
+        return pose_at_height(z if worst(np.array([z]))[0] >= margins[best] else float(heights[best]))
 
     @classmethod
     def three_pairs(
@@ -477,48 +577,59 @@ class Geometry:
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> Geometry:
         """A geometry from the mapping that load reads from a file: every
-        number a number, the unit given, `home` optional."""
+        number a number, the unit given, `home` optional (a 4x4, "above" or
+        "below"). Every mistake is a ValueError naming the key, and the leg
+        when it is in one."""
+        if not isinstance(data, Mapping):
+            raise ValueError(f"a geometry is a table of {', '.join(sorted(_FILE_KEYS))}, got {type(data).__name__}")
         _check_keys(data, _FILE_KEYS, {"unit", "home"}, "the geometry")
         if "unit" not in data:
             raise ValueError('the geometry has no unit: add "unit": "m" or "unit": "mm"')
-        for key in ("motor_arm_length", "rod_length", "home"):
-            if key in data:
-                _check_numbers(data[key], key)
+        for key in ("motor_arm_length", "rod_length"):
+            _check_numbers(data[key], key)
+        home = data.get("home")
+        if not (home is None or isinstance(home, str)):
+            _check_numbers(home, "home")
         legs = data["legs"]
         if not isinstance(legs, list):
             raise ValueError(f"legs must be a list of legs, got {type(legs).__name__}")
+        built: list[Leg] = []
         for index, leg in enumerate(legs):
+            what = f"leg {index}"
             if not isinstance(leg, Mapping):
-                raise ValueError(f"leg {index} must be a table of {sorted(_LEG_KEYS)}")
-            _check_keys(leg, _LEG_KEYS, {"servo"}, f"leg {index}")
+                raise ValueError(f"{what} must be a table of {', '.join(sorted(_LEG_KEYS))}")
+            _check_keys(leg, _LEG_KEYS, {"servo"}, what)
             for key in sorted(_LEG_KEYS - {"servo"}):
-                _check_numbers(leg[key], f"leg {index}: {key}")
-        return cls(
-            data["motor_arm_length"],
-            data["rod_length"],
-            [(leg["branch_platform"], leg["t_world_motor"], leg["solution"], _servo_in(leg, index)) for leg in legs],
-            data["unit"],
-            data.get("home"),
-        )
+                _check_numbers(leg[key], f"{what}: {key}")
+            with _naming(what):
+                built.append(Leg(leg["branch_platform"], leg["t_world_motor"], leg["solution"], _servo_in(leg)))
+        with _naming("the geometry", ours_as_they_are=True):
+            return cls(data["motor_arm_length"], data["rod_length"], built, data["unit"], home)
 
     @classmethod
     def load(cls, path: PathLike) -> Geometry:
         """Reads a geometry from JSON, or from TOML when the name ends in .toml.
 
         The layout is save's: unit ("m" or "mm"), motor_arm_length,
-        rod_length, home (four rows; computed when absent), and legs, a list
-        of tables of branch_platform, t_world_motor (four rows) and solution.
-        Floats come back exactly as written.
+        rod_length, home (four rows, or "above" / "below" the motors to have
+        it computed on that side; see Geometry), and legs, a list of tables
+        of branch_platform, t_world_motor (four rows), solution and an
+        optional servo table. Floats come back exactly as written.
+
+        Only a regular file of at most 1 MiB is read (a FIFO or a device is
+        refused without waiting on it), a key given twice in one table is an
+        error (JSON would keep the last silently), and every mistake is a
+        ValueError that starts with the file's name.
         """
         path = pathlib.Path(path)
+        text = _read_text(path)
         try:
             if path.suffix.lower() == ".toml":
-                with path.open("rb") as stream:
-                    data: Any = tomllib.load(stream)
+                data: Any = tomllib.loads(text)
             else:
-                data = json.loads(path.read_text(encoding="utf-8"))
-        except (tomllib.TOMLDecodeError, json.JSONDecodeError) as error:
-            raise ValueError(f"{path}: {error}") from None
+                data = json.loads(text, object_pairs_hook=_refusing_repeated_keys)
+        except (ValueError, RecursionError, OverflowError) as error:  # the parsers' errors are ValueErrors
+            raise ValueError(f"{path}: {brief(error, 400)}") from None
         if not isinstance(data, Mapping):
             raise ValueError(f"{path}: expected a table at the top level")
         try:
@@ -527,11 +638,17 @@ class Geometry:
             raise ValueError(f"{path}: {error}") from None
 
     def save(self, path: PathLike) -> None:
-        """Writes the geometry as JSON. Python writes every float with the
-        fewest digits that read back to the same double, so a load of the
-        file gives this geometry exactly (motor frames and home as corrected
-        for rounding, when they were)."""
-        pathlib.Path(path).write_text(self.to_json(), encoding="utf-8")
+        """Writes the geometry as JSON (a name ending in .json) or TOML
+        (.toml); any other name is refused rather than guessed at. Every
+        float is written with the fewest digits that read back to the same
+        double, and home as the pose itself, so a load of the file gives
+        this geometry exactly (motor frames and home as corrected for
+        rounding, when they were)."""
+        path = pathlib.Path(path)
+        suffix = path.suffix.lower()
+        if suffix not in (".json", ".toml"):
+            raise ValueError(f"{path}: save writes .json or .toml files; the name ends in {brief(suffix)}")
+        path.write_text(self.to_toml() if suffix == ".toml" else self.to_json(), encoding="utf-8")
 
     def to_json(self) -> str:
         """The JSON text save writes: one row of a matrix per line, so that a
@@ -557,6 +674,30 @@ class Geometry:
             "}\n"
         )
 
+    def to_toml(self) -> str:
+        """The TOML text save writes: the same keys as the JSON, a matrix one
+        row per line, each leg a [[legs]] table and its servo an inline
+        table."""
+        lines = [
+            f"unit = {_toml(self.unit)}",
+            f"motor_arm_length = {_toml(self.motor_arm_length)}",
+            f"rod_length = {_toml(self.rod_length)}",
+            f"home = {_matrix_toml(self.home)}",
+        ]
+        if not self.legs:
+            lines.append("legs = []")
+        for leg in self.legs:
+            lines += [
+                "",
+                "[[legs]]",
+                f"branch_platform = {_toml(leg.branch_platform.tolist())}",
+                f"t_world_motor = {_matrix_toml(leg.t_world_motor)}",
+                f"solution = {int(leg.solution)}",
+            ]
+            if leg.servo != Servo():
+                lines.append(f"servo = {_toml(leg.servo.to_dict())}")
+        return "\n".join(lines) + "\n"
+
 
 def pose_at_height(z: float) -> FloatArray:
     """The unrotated pose with its origin at height z on the world Z axis."""
@@ -565,32 +706,132 @@ def pose_at_height(z: float) -> FloatArray:
     return out
 
 
+def _check_no_repeats(legs: list[Leg]) -> None:
+    """No leg twice. A servo is what drives a leg, not where it is: two legs
+    that differ only in their servos are the same leg twice. Legs are keyed
+    by the bytes of their arrays, so a thousand legs take a thousand
+    look-ups rather than half a million comparisons; adding 0.0 turns -0.0
+    into 0.0, which compare equal but differ in their bytes."""
+    seen: dict[tuple[bytes, bytes, float], int] = {}
+    for index, leg in enumerate(legs):
+        key = ((leg.branch_platform + 0.0).tobytes(), (leg.t_world_motor + 0.0).tobytes(), leg.solution)
+        first = seen.setdefault(key, index)
+        if first != index:
+            raise ValueError(f"leg {index} repeats leg {first} exactly")
+
+
+@contextlib.contextmanager
+def _naming(what: str, ours_as_they_are: bool = False) -> Iterator[None]:
+    """Whatever goes wrong inside becomes a ValueError that starts with
+    `what`: numbers beyond a double (OverflowError), a nesting too deep
+    (RecursionError) or a value of the wrong type (TypeError) are mistakes
+    in the file as much as a wrong length is. With ours_as_they_are, a
+    ValueError passes unchanged (it names its leg already)."""
+    try:
+        yield
+    except ValueError as error:
+        if ours_as_they_are:
+            raise
+        raise ValueError(f"{what}: {brief(error, 600)}") from None
+    except (TypeError, OverflowError, RecursionError) as error:
+        raise ValueError(f"{what}: {brief(error, 600)}") from None
+
+
+def _read_text(path: pathlib.Path) -> str:
+    """The text of a regular file of at most MAX_FILE_BYTES, as UTF-8. A
+    FIFO would block the open until a writer came, and /dev/zero would
+    never end: the type is checked before the open and again on the open
+    descriptor (the path may have changed in between), and the open does
+    not wait (O_NONBLOCK), so neither is ever read."""
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise ValueError(f"{path}: not a regular file (a directory, a FIFO or a device); a geometry is read from a file")
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
+    with open(os.open(path, flags), "rb") as stream:
+        if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
+            raise ValueError(f"{path}: not a regular file; a geometry is read from a file")
+        data = stream.read(MAX_FILE_BYTES + 1)
+    if len(data) > MAX_FILE_BYTES:
+        raise ValueError(f"{path}: larger than {MAX_FILE_BYTES} bytes (1 MiB); a geometry file is a few kilobytes")
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise ValueError(f"{path}: not UTF-8 text ({error.reason} at byte {error.start})") from None
+
+
+def _refusing_repeated_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    """A JSON object as a dict, refusing a key given twice: json keeps the
+    last one silently, and the first may be the one that was meant."""
+    out: dict[str, Any] = {}
+    for key, value in pairs:
+        if key in out:
+            raise ValueError(f"the key {brief(key)} is given twice in one table (next to {listing(list(out))})")
+        out[key] = value
+    return out
+
+
 def _matrix_json(matrix: FloatArray, indent: str) -> str:
     rows = ",\n".join(f"{indent}  {json.dumps(row)}" for row in matrix.tolist())
     return f"[\n{rows}\n{indent}]"
 
 
+def _matrix_toml(matrix: FloatArray) -> str:
+    return "[\n" + "".join(f"  {_toml(row)},\n" for row in matrix.tolist()) + "]"
+
+
+def _toml(value: Any) -> str:
+    """A TOML value for what a geometry holds: a string, an int, a float,
+    a list of them or a table of them (written inline). repr writes the
+    fewest digits that read back to the same double, always with a point or
+    an exponent (so it reads back as a float, not an integer) in a form
+    TOML's grammar accepts."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, float):
+        if math.isnan(value):
+            return "nan"
+        return ("inf" if value > 0 else "-inf") if math.isinf(value) else repr(value)
+    if isinstance(value, str):
+        return '"' + "".join(_toml_char(c) for c in value) + '"'
+    if isinstance(value, (list, tuple)):
+        return "[" + ", ".join(_toml(item) for item in value) + "]"
+    if isinstance(value, Mapping):
+        return "{ " + ", ".join(f"{_toml_key(k)} = {_toml(v)}" for k, v in value.items()) + " }"
+    raise TypeError(f"no TOML form for {type(value).__name__}")
+
+
+def _toml_char(c: str) -> str:
+    if c in '"\\':
+        return "\\" + c
+    return f"\\u{ord(c):04x}" if ord(c) < 0x20 or ord(c) == 0x7F else c
+
+
+def _toml_key(key: str) -> str:
+    bare = key and all(c.isascii() and (c.isalnum() or c in "-_") for c in key)
+    return key if bare else _toml(key)
+
+
 def _check_numbers(value: Any, what: str) -> None:
     """Numbers in a file must be numbers: "95" or true is a mistake there,
-    however float() would read it."""
-    if isinstance(value, list):
-        for item in value:
-            _check_numbers(item, what)
-    elif isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise ValueError(f"{what} must hold numbers, got {value!r} ({type(value).__name__})")
+    however float() would read it. A number, a list of them or a list of
+    lists (the rows of a matrix); the shape itself is checked later."""
+    rows = value if isinstance(value, list) else [value]
+    for row in rows:
+        for item in row if isinstance(row, list) and rows is value else [row]:
+            if isinstance(item, bool) or not isinstance(item, (int, float)):
+                raise ValueError(f"{what} must hold numbers, got {brief(item)} ({type(item).__name__})")
 
 
-def _servo_in(leg: Mapping[str, Any], index: int) -> Servo | None:
+def _servo_in(leg: Mapping[str, Any]) -> Servo | None:
     """A leg's optional "servo" table; legs without one get the default."""
     table = leg.get("servo")
     if table is None:
         return None
     if not isinstance(table, Mapping):
-        raise ValueError(f"leg {index}: servo must be a table of zero, direction, lower, upper, pulse")
-    try:
+        raise ValueError("servo must be a table of zero, direction, lower, upper, pulse")
+    with _naming("servo"):
         return Servo.from_dict(table)
-    except (TypeError, ValueError) as error:
-        raise ValueError(f"leg {index}: servo: {error}") from None
 
 
 def _servo_out(servo: Servo) -> str:
@@ -601,8 +842,10 @@ def _servo_out(servo: Servo) -> str:
 
 def _check_keys(data: Mapping[str, Any], allowed: set[str], optional: set[str], what: str) -> None:
     missing = sorted(allowed - optional - set(data))
-    unknown = sorted(set(data) - allowed)
+    unknown = sorted(str(key) if len(str(key)) <= 60 else str(key)[:57] + "..." for key in set(data) - allowed)
     if missing:
         raise ValueError(f"{what} is missing {', '.join(missing)}")
     if unknown:
-        raise ValueError(f"{what} has unknown keys {', '.join(unknown)} (allowed: {', '.join(sorted(allowed))})")
+        raise ValueError(
+            f"{what} has unknown keys {listing(unknown)} (allowed: {', '.join(sorted(allowed))})"
+        )

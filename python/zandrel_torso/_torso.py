@@ -14,7 +14,8 @@ import numpy.typing as npt
 from zandrel_torso_kinematics import ZandrelRustKinematics
 
 from . import _engine
-from ._geometry import FloatArray, Geometry, check_rigid, float_array
+from ._geometry import FloatArray, Geometry, check_rigid, float_array, real_array
+from ._messages import brief
 from ._servo import BoolArray, ServoTable
 from ._workspace import Workspace, scan_workspace
 from ._zeros import ZeroEstimate, estimate_zeros
@@ -78,6 +79,10 @@ class Torso:
     before `kinematics` is called, so nothing done through Torso leaves the
     raw object poisoned. `kinematics` itself is the fast path for a control
     loop: it takes metres, and checks nothing.
+
+    A Torso is not to be shared between threads without a lock of your
+    own: solve_forward steps, resets and retries the solver in several
+    calls, and another thread's call in between would move its pose.
     """
 
     def __init__(self, geometry: Geometry) -> None:
@@ -138,20 +143,14 @@ class Torso:
 
     def _poses_in(self, value: npt.ArrayLike, name: str) -> FloatArray:
         """One pose (4, 4) or a stack of them (N, 4, 4), in metres."""
-        try:
-            array = np.asarray(value, dtype=np.float64)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"{name} must be an array of numbers of shape (4, 4) or (N, 4, 4): {error}") from None
+        array = real_array(value, name, "(4, 4) or (N, 4, 4)")
         if array.ndim not in (2, 3) or array.shape[-2:] != (4, 4):
             raise ValueError(f"{name} must have shape (4, 4), got shape {array.shape} (or (N, 4, 4) for N poses)")
         return array if self._pose_divisor is None else array / self._pose_divisor
 
     def _angle_rows_in(self, value: npt.ArrayLike, name: str) -> FloatArray:
         """One angle per leg (legs,), or a stack of them (N, legs)."""
-        try:
-            array = np.asarray(value, dtype=np.float64)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"{name} must be an array of numbers of shape ({self._legs},): {error}") from None
+        array = real_array(value, name, f"({self._legs},) or (N, {self._legs})")
         if array.ndim not in (1, 2) or array.shape[-1] != self._legs:
             raise ValueError(
                 f"{name} must have shape ({self._legs},), got shape {array.shape} (or (N, {self._legs}) for N rows)"
@@ -277,9 +276,7 @@ class Torso:
         self._require_six_legs()
         angles = self._angles_in(joint_angles)
         yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
-        limit = operator.index(max_steps)
-        if limit < 0:
-            raise ValueError(f"max_steps must be zero or positive, got {limit}")
+        limit = _count(max_steps, "max_steps")
         if start is not None:
             self.reset(start)
         raw = self.kinematics
@@ -385,6 +382,16 @@ class Torso:
         kinematics did not ask. Every leg's servo needs its pulse range."""
         return self._servos.pulses(self.to_servo(joint_angles))
 
+    def from_pulses(self, pulses: npt.ArrayLike) -> FloatArray:
+        """The leg angles θ (in [-pi, pi), as inverse gives them) for pulse
+        widths in microseconds, (legs,) or (N, legs): the inverse of
+        to_pulses, for the widths a controller sent or logged. NaN stays
+        NaN, and a width outside the servo's pulse range gives NaN too: no
+        angle within the servo's range gives it, and reading it as one
+        beyond the range would claim a place the servo never goes."""
+        widths = self._angle_rows_in(pulses, "pulses")
+        return self._servos.from_servo(self._servos.from_pulses(widths))
+
     def check(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> PoseCheck:
         """Whether the platform can be sent to t_world_platform (the body
         turned by body_yaw): every leg reaches, every servo stays within its
@@ -439,10 +446,28 @@ def _step(value: float, name: str) -> float:
 
 
 def _number(value: float, name: str) -> float:
+    # float() reads the text "0.3" as a number and NumPy's complex scalars
+    # as their real part: neither is a number given as one.
+    if isinstance(value, (str, bytes, complex, np.complexfloating)):
+        raise ValueError(f"{name} must be a real number, got {brief(value)}")
     try:
         return float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be a number, got {value!r}") from None
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError(f"{name} must be a number within a double's range, got {brief(value)}") from None
+
+
+def _count(value: int, name: str) -> int:
+    """A whole number of at least zero: 1.5 steps or True steps is a
+    mistake, not 1."""
+    if isinstance(value, bool):
+        raise ValueError(f"{name} must be a whole number, got {value!r}")
+    try:
+        count = operator.index(value)
+    except TypeError:
+        raise ValueError(f"{name} must be a whole number, got {brief(value)}") from None
+    if count < 0:
+        raise ValueError(f"{name} must be zero or positive, got {count}")
+    return count
 
 
 def _yaw_limit(value: float | None, name: str) -> float | None:
