@@ -22,6 +22,9 @@ from typing import Any, Literal, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
+from ._arrays import FloatArray, check_finite, float_array, rigid
+from ._formulas import reach_margin
+from ._mechanism import Mechanism
 from ._messages import brief, listing
 from ._servo import Servo, ServoTable
 
@@ -30,7 +33,6 @@ if sys.version_info >= (3, 11):
 else:  # the same parser, before it joined the standard library
     import tomli as tomllib
 
-FloatArray: TypeAlias = npt.NDArray[np.float64]
 Unit: TypeAlias = Literal["m", "mm"]
 PathLike: TypeAlias = "str | os.PathLike[str]"
 Side: TypeAlias = Literal["above", "below"]
@@ -41,130 +43,6 @@ SIDES: tuple[Side, ...] = ("above", "below")
 # A geometry file is a few kilobytes; a thousand legs fit in a few hundred.
 # Anything larger is not one, and is not read into memory to find that out.
 MAX_FILE_BYTES = 1 << 20
-
-# How far a rotation block may be from orthonormal, and its determinant from
-# +1, before it is rounding rather than a mistake: numbers typed or exported
-# from CAD with 6 significant digits sit near 1e-6, a scaled frame, a mirror
-# or a pose typed in degrees is off by order one.
-ROUNDING_TOLERANCE = 1e-4
-# A rotation this close to rigid is kept exactly as written (so that files
-# read back bit for bit); one off by more, up to ROUNDING_TOLERANCE, is
-# replaced by the nearest rotation.
-RIGID_TOLERANCE = 1e-9
-
-
-# Array kinds that are numbers as they are: floats, integers, booleans. A
-# complex array would lose its imaginary part in the cast to float64 and a
-# string array would be parsed, both silently.
-_REAL_KINDS = frozenset("fiub")
-
-
-def _not_real(array: npt.NDArray[Any]) -> str | None:
-    """Why an array is not one of real numbers, or None when it is."""
-    kind = array.dtype.kind
-    if kind in _REAL_KINDS:
-        return None
-    if kind == "c":
-        return "got complex numbers (the imaginary part would be dropped)"
-    if kind in "USa":
-        return "got strings"
-    if kind == "O":  # Python objects: each must be a real number, not text
-        for item in array.flat:
-            if isinstance(item, (str, bytes)):
-                return f"got the string {brief(item)}"
-            if isinstance(item, (complex, np.complexfloating)):
-                return f"got the complex number {brief(item)}"
-        return None
-    return f"got an array of {array.dtype}"
-
-
-def real_array(value: object, name: str, shape: str) -> FloatArray:
-    """`value` as a float64 array, or a ValueError naming the argument and
-    the shape it should have (`shape`, as text) when it is not real numbers:
-    ragged, complex, strings, or numbers beyond a double. Returns `value`
-    itself when it already is a float64 array, without a copy: this sits on
-    Torso's hot path. The one place where arrays come in, so that every
-    entry refuses the same things."""
-    if isinstance(value, np.ndarray) and value.dtype == np.float64:
-        return value
-    try:
-        array = np.asarray(value)
-        problem = _not_real(array)
-        if problem is None:
-            return np.asarray(array, dtype=np.float64)
-    except (TypeError, ValueError, OverflowError, RecursionError) as error:
-        problem = brief(error, 120)
-    raise ValueError(f"{name} must be an array of real numbers of shape {shape}: {problem}")
-
-
-def float_array(value: npt.ArrayLike, shape: tuple[int, ...], name: str) -> FloatArray:
-    """`value` as a float64 array of exactly `shape`, or a ValueError naming
-    the argument and the shape it had (see real_array)."""
-    array = real_array(value, name, str(shape))
-    if array.shape != shape:
-        raise ValueError(f"{name} must have shape {shape}, got shape {array.shape}")
-    return array
-
-
-def check_finite(array: FloatArray, name: str) -> None:
-    if not np.all(np.isfinite(array)):
-        raise ValueError(f"{name} has non-finite elements: {brief(array.tolist())}")
-
-
-def _rigidity_error(rotation: FloatArray) -> float:
-    return max(
-        float(np.max(np.abs(rotation.T @ rotation - np.eye(3)))),
-        abs(float(np.linalg.det(rotation)) - 1.0),
-    )
-
-
-def _diagnosis(rotation: FloatArray) -> str:
-    """What a rotation block that is not one most likely is."""
-    det = float(np.linalg.det(rotation))
-    lengths = np.linalg.svd(rotation, compute_uv=False)
-    mean = float(np.mean(lengths))
-    if det < 0.0:
-        return f"its determinant is {det:.3g} < 0: a mirrored (left-handed) frame; reverse one axis"
-    if _rigidity_error(rotation) <= 1e-2:
-        return (
-            "it looks rounded to too few digits: write at least 6 significant digits "
-            f"(off by up to {ROUNDING_TOLERANCE:g} is corrected)"
-        )
-    if float(np.ptp(lengths)) <= 1e-3 * mean:
-        return f"its axes all have length {mean:.6g}: a scaled frame (a length unit in the rotation block?)"
-    if float(np.max(np.abs(rotation))) > 1.0 + 1e-3:
-        return "it holds numbers beyond 1 in size: angles in degrees where cosines belong?"
-    return "it is not a rotation: its columns are the frame's X, Y and Z axes, unit length and square"
-
-
-def check_rigid(t: FloatArray, name: str, tolerance: float = RIGID_TOLERANCE) -> None:
-    """A proper rigid transform: rotation block orthonormal with determinant
-    +1 within the tolerance, bottom row exactly (0, 0, 0, 1). The error says
-    what the block looks like instead."""
-    check_finite(t, name)
-    if tuple(t[3].tolist()) != (0.0, 0.0, 0.0, 1.0):
-        raise ValueError(f"{name}: the bottom row must be (0, 0, 0, 1), got {tuple(t[3].tolist())}")
-    off = _rigidity_error(t[:3, :3])
-    if not off <= tolerance:
-        raise ValueError(
-            f"{name}: the rotation block is not orthonormal with determinant +1 "
-            f"(off by {off:.3g}, allowed {tolerance:g}): {_diagnosis(t[:3, :3])}"
-        )
-
-
-def rigid(t: FloatArray, name: str) -> FloatArray:
-    """`t` itself when its rotation block is rigid to RIGID_TOLERANCE; a copy
-    with the block replaced by the nearest rotation (the orthogonal factor of
-    its polar decomposition) when it is off by rounding, at most
-    ROUNDING_TOLERANCE; else the diagnosing ValueError of check_rigid."""
-    check_rigid(t, name, ROUNDING_TOLERANCE)
-    rotation = t[:3, :3]
-    if _rigidity_error(rotation) <= RIGID_TOLERANCE:
-        return t
-    u, _, vt = np.linalg.svd(rotation)
-    out = np.array(t, dtype=np.float64)
-    out[:3, :3] = u @ vt
-    return out
 
 
 def motor_frame(origin: npt.ArrayLike, shaft: npt.ArrayLike, horn_zero: npt.ArrayLike) -> FloatArray:
@@ -338,9 +216,7 @@ class Geometry:
 
     def reach(self, t_world_platform: FloatArray) -> FloatArray:
         """Per leg, the reach margin at a pose (see Torso.reach)."""
-        from .reference import Model  # the model imports this module
-
-        return Model.from_geometry(self).reach(t_world_platform)
+        return Mechanism.from_geometry(self).reach(t_world_platform)
 
     def _check_reachable(self, home: FloatArray) -> None:
         margins = self.reach(home)
@@ -355,10 +231,8 @@ class Geometry:
     def _servo_problems(self, home: FloatArray) -> list[str]:
         """Each leg whose servo reading at `home` lies outside its range,
         with the reading and the range in degrees."""
-        from .reference import Model  # the model imports this module
-
         servos = ServoTable([leg.servo for leg in self.legs])
-        readings = servos.to_servo(Model.from_geometry(self).inverse_kinematics(home))
+        readings = servos.to_servo(Mechanism.from_geometry(self).inverse_kinematics(home))
         outside = np.flatnonzero(~(servos.margin(readings) >= 0.0))
         return [
             f"leg {i} (reading {math.degrees(readings[i]):.1f}°, range "
@@ -419,12 +293,9 @@ class Geometry:
         top = float(np.max(motors[:, 2, 3]))
 
         def worst(z: FloatArray) -> FloatArray:
+            """The smallest reach margin over the legs, per height."""
             q = q0[None, :, :] + z[:, None, None] * axis[None, :, :]
-            x, y, w = q[..., 0], q[..., 1], q[..., 2]
-            k = x * x + y * y + w * w + a * a - b * b
-            with np.errstate(divide="ignore", invalid="ignore"):
-                margin = (4.0 * a * a * (x * x + y * y) - k * k) / (4.0 * a * a * (x * x + y * y))
-            lowest: FloatArray = np.min(np.nan_to_num(margin, nan=-np.inf), axis=1)
+            lowest: FloatArray = np.min(np.nan_to_num(reach_margin(q, a, b), nan=-np.inf), axis=1)
             return lowest
 
         lo, hi = (max(low, top), high) if side == "above" else (low, min(high, top))
@@ -525,10 +396,8 @@ class Geometry:
                 anchor = [platform_radius * math.cos(psi), platform_radius * math.sin(psi), anchor_height]
                 legs.append((anchor, motor_frame(origin, z_axis, up), sign))
         built = cls(motor_arm_length, rod_length, legs, unit, pose_at_height(motor_height + home_height))
-        from .reference import Model  # the model imports this module
-
         lower, upper = servo_range
-        centred = Model.from_geometry(built).inverse_kinematics(built.home).tolist()
+        centred = Mechanism.from_geometry(built).inverse_kinematics(built.home).tolist()
         return cls(
             built.motor_arm_length,
             built.rod_length,

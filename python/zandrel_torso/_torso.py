@@ -14,12 +14,14 @@ import numpy.typing as npt
 from zandrel_torso_kinematics import ZandrelRustKinematics
 
 from . import _engine
-from ._geometry import FloatArray, Geometry, check_rigid, float_array, real_array
+from ._arrays import BoolArray, FloatArray, check_rigid, float_array, real_array
+from ._formulas import rz, wrap_half_open_below
+from ._geometry import Geometry
+from ._mechanism import TOLERANCE, Mechanism
 from ._messages import brief
-from ._servo import BoolArray, ServoTable
+from ._servo import ServoTable
 from ._workspace import Workspace, scan_workspace
 from ._zeros import ZeroEstimate, estimate_zeros
-from .reference import TOLERANCE, Model, rz
 
 _NAN_ANGLES = [math.nan] * 6
 _FLOAT64 = np.dtype(np.float64)
@@ -91,7 +93,8 @@ class Torso:
         self.kinematics = ZandrelRustKinematics(metres.motor_arm_length, metres.rod_length)
         for leg in metres.legs:
             self.kinematics.add_branch(_any(leg.branch_platform), _any(leg.t_world_motor), leg.solution)
-        self._model = Model.from_geometry(metres)
+        # Reach margins and rod-length errors, from the shared closed forms.
+        self._mechanism = Mechanism.from_geometry(metres)
         self._engine = _engine.Model(
             metres.motor_arm_length,
             metres.rod_length,
@@ -225,7 +228,7 @@ class Torso:
         reach (horn and rod in line), negative beyond. The same for either
         solution sign; body yaw is not applied. A stack of poses (N, 4, 4)
         gives margins (N, legs)."""
-        return self._model.reach(self._poses_in(t_world_platform, "t_world_platform"))
+        return self._mechanism.reach(self._poses_in(t_world_platform, "t_world_platform"))
 
     # -- forward kinematics ---------------------------------------------------
 
@@ -311,7 +314,7 @@ class Torso:
         `stages` equal steps (each leg the short way round), each stage
         starting where the last one settled."""
         self.kinematics.reset_forward_kinematics(self._home)
-        turn = np.remainder(angles - self._home_angles + math.pi, 2.0 * math.pi) - math.pi
+        turn = wrap_half_open_below(angles - self._home_angles)
         steps, stored = 0, self._home
         for stage in range(1, stages + 1):
             more, stored = self._settle(self._home_angles + turn * (stage / stages), stored, limit)
@@ -334,11 +337,11 @@ class Torso:
         """The rod-length errors at a pose the solver reached (metres), and
         its status."""
         pose = np.array(stored)
-        errors = self._model.rod_errors(pose, angles)
+        errors = self._mechanism.rod_errors(pose, angles)
         if not np.linalg.norm(errors) <= TOLERANCE:
             return errors, "not_converged"
         back = np.array(self.kinematics.inverse_kinematics(stored))
-        off = np.abs(np.remainder(back - angles + math.pi, 2.0 * math.pi) - math.pi)
+        off = np.abs(wrap_half_open_below(back - angles))
         if not np.max(off) <= ANGLE_TOLERANCE:
             return errors, "other_assembly"
         determinant = self._engine.rod_jacobian_determinant(pose, np.ascontiguousarray(angles))
@@ -353,7 +356,7 @@ class Torso:
         t = self._pose_in(t_world_platform, "t_world_platform")
         angles = self._angles_in(joint_angles)
         try:
-            return self._model.rod_errors(t, angles) * self._scale
+            return self._mechanism.rod_errors(t, angles) * self._scale
         except np.linalg.LinAlgError:
             raise ValueError("t_world_platform is singular") from None
 
@@ -405,7 +408,7 @@ class Torso:
         # Inverse kinematics solves for the pose turned back by the body yaw;
         # the reach and the singularity are measured there too.
         solved = poses if yaw is None else rz(-yaw) @ poses
-        reach = self._model.reach(solved)
+        reach = self._mechanism.reach(solved)
         servos = self._servos
         servo_angles = servos.to_servo(angles)
         margin = servos.margin(servo_angles)

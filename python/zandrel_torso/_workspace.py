@@ -8,7 +8,8 @@ from typing import TYPE_CHECKING
 
 import numpy as np
 
-from ._geometry import FloatArray, Geometry
+from ._arrays import FloatArray
+from ._geometry import Geometry
 
 if TYPE_CHECKING:
     from ._torso import Torso

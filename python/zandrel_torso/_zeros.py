@@ -15,8 +15,8 @@ from typing import TYPE_CHECKING
 import numpy as np
 import numpy.typing as npt
 
-from ._geometry import ROUNDING_TOLERANCE, FloatArray, check_rigid, real_array
-from ._servo import wrap_half_open_below
+from ._arrays import ROUNDING_TOLERANCE, FloatArray, check_rigid, real_array
+from ._formulas import wrap_half_open_below
 
 if TYPE_CHECKING:
     from ._torso import Torso
