@@ -3,193 +3,32 @@
 Everything is checked on construction, because the extension takes any
 numbers and answers confidently: a motor pose that is not rigid, a
 `solution` of 0.5 or a rotation written in degrees all give angles that look
-plausible and are wrong.
+plausible and are wrong. Files are read and written in _geometry_files, the
+three-pair layout and the home search are worked out in _layouts: this
+module holds the two types and what makes them valid.
 """
 
 from __future__ import annotations
 
-import contextlib
-import json
 import math
-import os
 import pathlib
-import stat
-import sys
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, Literal, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
+from . import _geometry_files as files
+from ._arrays import FloatArray, check_finite, float_array, rigid
+from ._layouts import SIDES, Side, home_on_side, pose_at_height, three_pair_legs
+from ._mechanism import Mechanism
 from ._messages import brief, listing
 from ._servo import Servo, ServoTable
 
-if sys.version_info >= (3, 11):
-    import tomllib
-else:  # the same parser, before it joined the standard library
-    import tomli as tomllib
-
-FloatArray: TypeAlias = npt.NDArray[np.float64]
 Unit: TypeAlias = Literal["m", "mm"]
-PathLike: TypeAlias = "str | os.PathLike[str]"
-Side: TypeAlias = Literal["above", "below"]
 
 UNITS: tuple[Unit, ...] = ("m", "mm")
-SIDES: tuple[Side, ...] = ("above", "below")
-
-# A geometry file is a few kilobytes; a thousand legs fit in a few hundred.
-# Anything larger is not one, and is not read into memory to find that out.
-MAX_FILE_BYTES = 1 << 20
-
-# How far a rotation block may be from orthonormal, and its determinant from
-# +1, before it is rounding rather than a mistake: numbers typed or exported
-# from CAD with 6 significant digits sit near 1e-6, a scaled frame, a mirror
-# or a pose typed in degrees is off by order one.
-ROUNDING_TOLERANCE = 1e-4
-# A rotation this close to rigid is kept exactly as written (so that files
-# read back bit for bit); one off by more, up to ROUNDING_TOLERANCE, is
-# replaced by the nearest rotation.
-RIGID_TOLERANCE = 1e-9
-
-
-# Array kinds that are numbers as they are: floats, integers, booleans. A
-# complex array would lose its imaginary part in the cast to float64 and a
-# string array would be parsed, both silently.
-_REAL_KINDS = frozenset("fiub")
-
-
-def _not_real(array: npt.NDArray[Any]) -> str | None:
-    """Why an array is not one of real numbers, or None when it is."""
-    kind = array.dtype.kind
-    if kind in _REAL_KINDS:
-        return None
-    if kind == "c":
-        return "got complex numbers (the imaginary part would be dropped)"
-    if kind in "USa":
-        return "got strings"
-    if kind == "O":  # Python objects: each must be a real number, not text
-        for item in array.flat:
-            if isinstance(item, (str, bytes)):
-                return f"got the string {brief(item)}"
-            if isinstance(item, (complex, np.complexfloating)):
-                return f"got the complex number {brief(item)}"
-        return None
-    return f"got an array of {array.dtype}"
-
-
-def real_array(value: object, name: str, shape: str) -> FloatArray:
-    """`value` as a float64 array, or a ValueError naming the argument and
-    the shape it should have (`shape`, as text) when it is not real numbers:
-    ragged, complex, strings, or numbers beyond a double. Returns `value`
-    itself when it already is a float64 array, without a copy: this sits on
-    Torso's hot path. The one place where arrays come in, so that every
-    entry refuses the same things."""
-    if isinstance(value, np.ndarray) and value.dtype == np.float64:
-        return value
-    try:
-        array = np.asarray(value)
-        problem = _not_real(array)
-        if problem is None:
-            return np.asarray(array, dtype=np.float64)
-    except (TypeError, ValueError, OverflowError, RecursionError) as error:
-        problem = brief(error, 120)
-    raise ValueError(f"{name} must be an array of real numbers of shape {shape}: {problem}")
-
-
-def float_array(value: npt.ArrayLike, shape: tuple[int, ...], name: str) -> FloatArray:
-    """`value` as a float64 array of exactly `shape`, or a ValueError naming
-    the argument and the shape it had (see real_array)."""
-    array = real_array(value, name, str(shape))
-    if array.shape != shape:
-        raise ValueError(f"{name} must have shape {shape}, got shape {array.shape}")
-    return array
-
-
-def check_finite(array: FloatArray, name: str) -> None:
-    if not np.all(np.isfinite(array)):
-        raise ValueError(f"{name} has non-finite elements: {brief(array.tolist())}")
-
-
-def _rigidity_error(rotation: FloatArray) -> float:
-    return max(
-        float(np.max(np.abs(rotation.T @ rotation - np.eye(3)))),
-        abs(float(np.linalg.det(rotation)) - 1.0),
-    )
-
-
-def _diagnosis(rotation: FloatArray) -> str:
-    """What a rotation block that is not one most likely is."""
-    det = float(np.linalg.det(rotation))
-    lengths = np.linalg.svd(rotation, compute_uv=False)
-    mean = float(np.mean(lengths))
-    if det < 0.0:
-        return f"its determinant is {det:.3g} < 0: a mirrored (left-handed) frame; reverse one axis"
-    if _rigidity_error(rotation) <= 1e-2:
-        return (
-            "it looks rounded to too few digits: write at least 6 significant digits "
-            f"(off by up to {ROUNDING_TOLERANCE:g} is corrected)"
-        )
-    if float(np.ptp(lengths)) <= 1e-3 * mean:
-        return f"its axes all have length {mean:.6g}: a scaled frame (a length unit in the rotation block?)"
-    if float(np.max(np.abs(rotation))) > 1.0 + 1e-3:
-        return "it holds numbers beyond 1 in size: angles in degrees where cosines belong?"
-    return "it is not a rotation: its columns are the frame's X, Y and Z axes, unit length and square"
-
-
-def check_rigid(t: FloatArray, name: str, tolerance: float = RIGID_TOLERANCE) -> None:
-    """A proper rigid transform: rotation block orthonormal with determinant
-    +1 within the tolerance, bottom row exactly (0, 0, 0, 1). The error says
-    what the block looks like instead."""
-    check_finite(t, name)
-    if tuple(t[3].tolist()) != (0.0, 0.0, 0.0, 1.0):
-        raise ValueError(f"{name}: the bottom row must be (0, 0, 0, 1), got {tuple(t[3].tolist())}")
-    off = _rigidity_error(t[:3, :3])
-    if not off <= tolerance:
-        raise ValueError(
-            f"{name}: the rotation block is not orthonormal with determinant +1 "
-            f"(off by {off:.3g}, allowed {tolerance:g}): {_diagnosis(t[:3, :3])}"
-        )
-
-
-def rigid(t: FloatArray, name: str) -> FloatArray:
-    """`t` itself when its rotation block is rigid to RIGID_TOLERANCE; a copy
-    with the block replaced by the nearest rotation (the orthogonal factor of
-    its polar decomposition) when it is off by rounding, at most
-    ROUNDING_TOLERANCE; else the diagnosing ValueError of check_rigid."""
-    check_rigid(t, name, ROUNDING_TOLERANCE)
-    rotation = t[:3, :3]
-    if _rigidity_error(rotation) <= RIGID_TOLERANCE:
-        return t
-    u, _, vt = np.linalg.svd(rotation)
-    out = np.array(t, dtype=np.float64)
-    out[:3, :3] = u @ vt
-    return out
-
-
-def motor_frame(origin: npt.ArrayLike, shaft: npt.ArrayLike, horn_zero: npt.ArrayLike) -> FloatArray:
-    """A motor pose (4x4) from what a CAD model shows: the origin on the
-    shaft axis, in the plane the horn's rod joint turns in; the shaft
-    direction (the frame's Z: positive angles turn counter-clockwise seen
-    from its tip); and any direction towards the horn's rod joint at angle
-    0 (its part normal to the shaft becomes X). Y completes a right-handed
-    frame. Directions need not be unit length."""
-    o = float_array(origin, (3,), "origin")
-    z = float_array(shaft, (3,), "shaft")
-    h = float_array(horn_zero, (3,), "horn_zero")
-    for vector, name in ((o, "origin"), (z, "shaft"), (h, "horn_zero")):
-        check_finite(vector, name)
-    length = float(np.linalg.norm(z))
-    if not length > 0.0:
-        raise ValueError("shaft must be a non-zero direction")
-    z = z / length
-    x = h - float(h @ z) * z
-    if not float(np.linalg.norm(x)) > 1e-9 * float(np.linalg.norm(h)):
-        raise ValueError("horn_zero must not be parallel to the shaft (or zero)")
-    x = x / float(np.linalg.norm(x))
-    out = np.eye(4)
-    out[:3, 0], out[:3, 1], out[:3, 2], out[:3, 3] = x, np.cross(z, x), z, o
-    return out
 
 
 def _frozen(array: FloatArray) -> FloatArray:
@@ -274,12 +113,6 @@ LegLike: TypeAlias = "Leg | tuple[npt.ArrayLike, npt.ArrayLike, float] | tuple[n
 
 HomeLike: TypeAlias = "npt.ArrayLike | Side | None"
 
-_FILE_KEYS = {"motor_arm_length", "rod_length", "legs", "unit", "home"}
-_LEG_KEYS = {"branch_platform", "t_world_motor", "solution", "servo"}
-
-# Heights tried, over each stretch searched, for a computed home.
-_HOME_SEARCH_POINTS = 4001
-
 
 @dataclass(frozen=True, eq=False, init=False)
 class Geometry:
@@ -338,9 +171,7 @@ class Geometry:
 
     def reach(self, t_world_platform: FloatArray) -> FloatArray:
         """Per leg, the reach margin at a pose (see Torso.reach)."""
-        from .reference import Model  # the model imports this module
-
-        return Model.from_geometry(self).reach(t_world_platform)
+        return Mechanism.from_geometry(self).reach(t_world_platform)
 
     def _check_reachable(self, home: FloatArray) -> None:
         margins = self.reach(home)
@@ -355,10 +186,8 @@ class Geometry:
     def _servo_problems(self, home: FloatArray) -> list[str]:
         """Each leg whose servo reading at `home` lies outside its range,
         with the reading and the range in degrees."""
-        from .reference import Model  # the model imports this module
-
         servos = ServoTable([leg.servo for leg in self.legs])
-        readings = servos.to_servo(Model.from_geometry(self).inverse_kinematics(home))
+        readings = servos.to_servo(Mechanism.from_geometry(self).inverse_kinematics(home))
         outside = np.flatnonzero(~(servos.margin(readings) >= 0.0))
         return [
             f"leg {i} (reading {math.degrees(readings[i]):.1f}°, range "
@@ -381,7 +210,8 @@ class Geometry:
             raise ValueError(f'home must be a 4x4 pose, "above" or "below", got {brief(side)}')
         if not self.legs:
             return np.eye(4)
-        found = {s: self._home_on_side(s) for s in SIDES if side in (None, s)}
+        mechanism = Mechanism.from_geometry(self)
+        found = {s: home_on_side(mechanism, s) for s in SIDES if side in (None, s)}
         usable = {s: t for s, t in found.items() if t is not None and not self._servo_problems(t)}
         if len(usable) == 1:
             return next(iter(usable.values()))
@@ -401,51 +231,6 @@ class Geometry:
             f"no height{where} on the world Z axis lets every leg reach an unrotated platform: "
             "give home, the platform's rest pose"
         )
-
-    def _home_on_side(self, side: Side) -> FloatArray | None:
-        """The most comfortable unrotated pose on the world Z axis above (or
-        below) the highest motor, or None when no height there lets every
-        leg reach."""
-        a, b = self.motor_arm_length, self.rod_length
-        motors = np.array([leg.t_world_motor for leg in self.legs])
-        anchors = np.array([leg.branch_platform for leg in self.legs])
-        # With the platform at height z, anchor p sits at q0 + z * axis in its
-        # motor's frame; it can only close within a + b of the motor origin.
-        rotations_t = np.transpose(motors[:, :3, :3], (0, 2, 1))
-        q0 = np.einsum("nij,nj->ni", rotations_t, anchors - motors[:, :3, 3])
-        axis = rotations_t[:, :, 2]
-        offsets = motors[:, 2, 3] - anchors[:, 2]
-        low, high = float(np.max(offsets - (a + b))), float(np.min(offsets + (a + b)))
-        top = float(np.max(motors[:, 2, 3]))
-
-        def worst(z: FloatArray) -> FloatArray:
-            q = q0[None, :, :] + z[:, None, None] * axis[None, :, :]
-            x, y, w = q[..., 0], q[..., 1], q[..., 2]
-            k = x * x + y * y + w * w + a * a - b * b
-            with np.errstate(divide="ignore", invalid="ignore"):
-                margin = (4.0 * a * a * (x * x + y * y) - k * k) / (4.0 * a * a * (x * x + y * y))
-            lowest: FloatArray = np.min(np.nan_to_num(margin, nan=-np.inf), axis=1)
-            return lowest
-
-        lo, hi = (max(low, top), high) if side == "above" else (low, min(high, top))
-        if not lo < hi:
-            return None
-        heights = np.linspace(lo, hi, _HOME_SEARCH_POINTS)
-        margins = worst(heights)
-        best = int(np.argmax(margins))
-        if not margins[best] > 0.0:
-            return None
-        # Golden-section refinement between the neighbouring grid points.
-        left, right = heights[max(best - 1, 0)], heights[min(best + 1, len(heights) - 1)]
-        ratio = (math.sqrt(5.0) - 1.0) / 2.0
-        for _ in range(60):
-            m1, m2 = right - ratio * (right - left), left + ratio * (right - left)
-            if worst(np.array([m1]))[0] < worst(np.array([m2]))[0]:
-                left = m1
-            else:
-                right = m2
-        z = (left + right) / 2.0
-        return pose_at_height(z if worst(np.array([z]))[0] >= margins[best] else float(heights[best]))
 
     @classmethod
     def three_pairs(
@@ -497,38 +282,21 @@ class Geometry:
         home, and its direction +1 (each motor frame's Z is the output
         shaft).
         """
-        if shaft not in ("tangent", "radial"):
-            raise ValueError(f'shaft must be "tangent" or "radial", got {shaft!r}')
-        if isinstance(solution, bool) or solution not in (1, -1):
-            raise ValueError(f"solution must be +1 or -1, got {solution!r}")
-        third, spread = 2.0 * math.pi / 3.0, base_spread / 2.0
-        anchors = [
-            (platform_offset + math.pi / 3.0 + third * pair + side * platform_spread / 2.0)
-            for pair in range(3)
-            for side in (1.0, -1.0)
-        ]
-        up = np.array([0.0, 0.0, 1.0])
-        legs: list[LegLike] = []
-        used: set[int] = set()
-        for pair in range(3):
-            for side in (1.0, -1.0):
-                phi = base_offset + third * pair + side * spread
-                origin = [base_radius * math.cos(phi), base_radius * math.sin(phi), motor_height]
-                away = side * np.array([-math.sin(phi), math.cos(phi), 0.0])  # from the partner
-                z_axis = away if shaft == "tangent" else np.cross(up, away)
-                sign = solution if shaft == "radial" or side > 0 else -solution
-                nearest = min(range(6), key=lambda j: abs(math.remainder(anchors[j] - phi, 2.0 * math.pi)))
-                if nearest in used:
-                    raise ValueError("two motors share their nearest anchor: check the spreads and offsets")
-                used.add(nearest)
-                psi = anchors[nearest]
-                anchor = [platform_radius * math.cos(psi), platform_radius * math.sin(psi), anchor_height]
-                legs.append((anchor, motor_frame(origin, z_axis, up), sign))
+        legs = three_pair_legs(
+            base_radius=base_radius,
+            base_spread=base_spread,
+            platform_radius=platform_radius,
+            platform_spread=platform_spread,
+            motor_height=motor_height,
+            anchor_height=anchor_height,
+            base_offset=base_offset,
+            platform_offset=platform_offset,
+            shaft=shaft,
+            solution=solution,
+        )
         built = cls(motor_arm_length, rod_length, legs, unit, pose_at_height(motor_height + home_height))
-        from .reference import Model  # the model imports this module
-
         lower, upper = servo_range
-        centred = Model.from_geometry(built).inverse_kinematics(built.home).tolist()
+        centred = Mechanism.from_geometry(built).inverse_kinematics(built.home).tolist()
         return cls(
             built.motor_arm_length,
             built.rod_length,
@@ -580,34 +348,18 @@ class Geometry:
         number a number, the unit given, `home` optional (a 4x4, "above" or
         "below"). Every mistake is a ValueError naming the key, and the leg
         when it is in one."""
-        if not isinstance(data, Mapping):
-            raise ValueError(f"a geometry is a table of {', '.join(sorted(_FILE_KEYS))}, got {type(data).__name__}")
-        _check_keys(data, _FILE_KEYS, {"unit", "home"}, "the geometry")
-        if "unit" not in data:
-            raise ValueError('the geometry has no unit: add "unit": "m" or "unit": "mm"')
-        for key in ("motor_arm_length", "rod_length"):
-            _check_numbers(data[key], key)
-        home = data.get("home")
-        if not (home is None or isinstance(home, str)):
-            _check_numbers(home, "home")
-        legs = data["legs"]
-        if not isinstance(legs, list):
-            raise ValueError(f"legs must be a list of legs, got {type(legs).__name__}")
         built: list[Leg] = []
-        for index, leg in enumerate(legs):
+        for index, leg in enumerate(files.check_table(data)):
             what = f"leg {index}"
-            if not isinstance(leg, Mapping):
-                raise ValueError(f"{what} must be a table of {', '.join(sorted(_LEG_KEYS))}")
-            _check_keys(leg, _LEG_KEYS, {"servo"}, what)
-            for key in sorted(_LEG_KEYS - {"servo"}):
-                _check_numbers(leg[key], f"{what}: {key}")
-            with _naming(what):
-                built.append(Leg(leg["branch_platform"], leg["t_world_motor"], leg["solution"], _servo_in(leg)))
-        with _naming("the geometry", ours_as_they_are=True):
-            return cls(data["motor_arm_length"], data["rod_length"], built, data["unit"], home)
+            table = files.check_leg_table(leg, what)
+            with files.naming(what):
+                servo = files.servo_in(table)
+                built.append(Leg(table["branch_platform"], table["t_world_motor"], table["solution"], servo))
+        with files.naming("the geometry", ours_as_they_are=True):
+            return cls(data["motor_arm_length"], data["rod_length"], built, data["unit"], data.get("home"))
 
     @classmethod
-    def load(cls, path: PathLike) -> Geometry:
+    def load(cls, path: files.PathLike) -> Geometry:
         """Reads a geometry from JSON, or from TOML when the name ends in .toml.
 
         The layout is save's: unit ("m" or "mm"), motor_arm_length,
@@ -622,88 +374,31 @@ class Geometry:
         ValueError that starts with the file's name.
         """
         path = pathlib.Path(path)
-        text = _read_text(path)
-        try:
-            if path.suffix.lower() == ".toml":
-                data: Any = tomllib.loads(text)
-            else:
-                data = json.loads(text, object_pairs_hook=_refusing_repeated_keys)
-        except (ValueError, RecursionError, OverflowError) as error:  # the parsers' errors are ValueErrors
-            raise ValueError(f"{path}: {brief(error, 400)}") from None
-        if not isinstance(data, Mapping):
-            raise ValueError(f"{path}: expected a table at the top level")
+        data = files.read_table(path)
         try:
             return cls.from_dict(data)
         except ValueError as error:
             raise ValueError(f"{path}: {error}") from None
 
-    def save(self, path: PathLike) -> None:
+    def save(self, path: files.PathLike) -> None:
         """Writes the geometry as JSON (a name ending in .json) or TOML
         (.toml); any other name is refused rather than guessed at. Every
         float is written with the fewest digits that read back to the same
         double, and home as the pose itself, so a load of the file gives
         this geometry exactly (motor frames and home as corrected for
         rounding, when they were)."""
-        path = pathlib.Path(path)
-        suffix = path.suffix.lower()
-        if suffix not in (".json", ".toml"):
-            raise ValueError(f"{path}: save writes .json or .toml files; the name ends in {brief(suffix)}")
-        path.write_text(self.to_toml() if suffix == ".toml" else self.to_json(), encoding="utf-8")
+        files.save(self, pathlib.Path(path))
 
     def to_json(self) -> str:
         """The JSON text save writes: one row of a matrix per line, so that a
         file stays readable and editable by hand."""
-        legs = []
-        for leg in self.legs:
-            legs.append(
-                "    {\n"
-                f'      "branch_platform": {json.dumps(leg.branch_platform.tolist())},\n'
-                f'      "t_world_motor": {_matrix_json(leg.t_world_motor, "      ")},\n'
-                f'      "solution": {int(leg.solution)}'
-                + _servo_out(leg.servo)
-                + "\n    }"
-            )
-        joined = ",\n".join(legs)
-        return (
-            "{\n"
-            f'  "unit": {json.dumps(self.unit)},\n'
-            f'  "motor_arm_length": {json.dumps(self.motor_arm_length)},\n'
-            f'  "rod_length": {json.dumps(self.rod_length)},\n'
-            f'  "home": {_matrix_json(self.home, "  ")},\n'
-            f'  "legs": [\n{joined}\n  ]\n'
-            "}\n"
-        )
+        return files.to_json(self)
 
     def to_toml(self) -> str:
         """The TOML text save writes: the same keys as the JSON, a matrix one
         row per line, each leg a [[legs]] table and its servo an inline
         table."""
-        lines = [
-            f"unit = {_toml(self.unit)}",
-            f"motor_arm_length = {_toml(self.motor_arm_length)}",
-            f"rod_length = {_toml(self.rod_length)}",
-            f"home = {_matrix_toml(self.home)}",
-        ]
-        if not self.legs:
-            lines.append("legs = []")
-        for leg in self.legs:
-            lines += [
-                "",
-                "[[legs]]",
-                f"branch_platform = {_toml(leg.branch_platform.tolist())}",
-                f"t_world_motor = {_matrix_toml(leg.t_world_motor)}",
-                f"solution = {int(leg.solution)}",
-            ]
-            if leg.servo != Servo():
-                lines.append(f"servo = {_toml(leg.servo.to_dict())}")
-        return "\n".join(lines) + "\n"
-
-
-def pose_at_height(z: float) -> FloatArray:
-    """The unrotated pose with its origin at height z on the world Z axis."""
-    out = np.eye(4)
-    out[2, 3] = z
-    return out
+        return files.to_toml(self)
 
 
 def _check_no_repeats(legs: list[Leg]) -> None:
@@ -718,134 +413,3 @@ def _check_no_repeats(legs: list[Leg]) -> None:
         first = seen.setdefault(key, index)
         if first != index:
             raise ValueError(f"leg {index} repeats leg {first} exactly")
-
-
-@contextlib.contextmanager
-def _naming(what: str, ours_as_they_are: bool = False) -> Iterator[None]:
-    """Whatever goes wrong inside becomes a ValueError that starts with
-    `what`: numbers beyond a double (OverflowError), a nesting too deep
-    (RecursionError) or a value of the wrong type (TypeError) are mistakes
-    in the file as much as a wrong length is. With ours_as_they_are, a
-    ValueError passes unchanged (it names its leg already)."""
-    try:
-        yield
-    except ValueError as error:
-        if ours_as_they_are:
-            raise
-        raise ValueError(f"{what}: {brief(error, 600)}") from None
-    except (TypeError, OverflowError, RecursionError) as error:
-        raise ValueError(f"{what}: {brief(error, 600)}") from None
-
-
-def _read_text(path: pathlib.Path) -> str:
-    """The text of a regular file of at most MAX_FILE_BYTES, as UTF-8. A
-    FIFO would block the open until a writer came, and /dev/zero would
-    never end: the type is checked before the open and again on the open
-    descriptor (the path may have changed in between), and the open does
-    not wait (O_NONBLOCK), so neither is ever read."""
-    if not stat.S_ISREG(os.stat(path).st_mode):
-        raise ValueError(f"{path}: not a regular file (a directory, a FIFO or a device); a geometry is read from a file")
-    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
-    with open(os.open(path, flags), "rb") as stream:
-        if not stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
-            raise ValueError(f"{path}: not a regular file; a geometry is read from a file")
-        data = stream.read(MAX_FILE_BYTES + 1)
-    if len(data) > MAX_FILE_BYTES:
-        raise ValueError(f"{path}: larger than {MAX_FILE_BYTES} bytes (1 MiB); a geometry file is a few kilobytes")
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        raise ValueError(f"{path}: not UTF-8 text ({error.reason} at byte {error.start})") from None
-
-
-def _refusing_repeated_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
-    """A JSON object as a dict, refusing a key given twice: json keeps the
-    last one silently, and the first may be the one that was meant."""
-    out: dict[str, Any] = {}
-    for key, value in pairs:
-        if key in out:
-            raise ValueError(f"the key {brief(key)} is given twice in one table (next to {listing(list(out))})")
-        out[key] = value
-    return out
-
-
-def _matrix_json(matrix: FloatArray, indent: str) -> str:
-    rows = ",\n".join(f"{indent}  {json.dumps(row)}" for row in matrix.tolist())
-    return f"[\n{rows}\n{indent}]"
-
-
-def _matrix_toml(matrix: FloatArray) -> str:
-    return "[\n" + "".join(f"  {_toml(row)},\n" for row in matrix.tolist()) + "]"
-
-
-def _toml(value: Any) -> str:
-    """A TOML value for what a geometry holds: a string, an int, a float,
-    a list of them or a table of them (written inline). repr writes the
-    fewest digits that read back to the same double, always with a point or
-    an exponent (so it reads back as a float, not an integer) in a form
-    TOML's grammar accepts."""
-    if isinstance(value, bool):
-        return "true" if value else "false"
-    if isinstance(value, int):
-        return str(value)
-    if isinstance(value, float):
-        if math.isnan(value):
-            return "nan"
-        return ("inf" if value > 0 else "-inf") if math.isinf(value) else repr(value)
-    if isinstance(value, str):
-        return '"' + "".join(_toml_char(c) for c in value) + '"'
-    if isinstance(value, (list, tuple)):
-        return "[" + ", ".join(_toml(item) for item in value) + "]"
-    if isinstance(value, Mapping):
-        return "{ " + ", ".join(f"{_toml_key(k)} = {_toml(v)}" for k, v in value.items()) + " }"
-    raise TypeError(f"no TOML form for {type(value).__name__}")
-
-
-def _toml_char(c: str) -> str:
-    if c in '"\\':
-        return "\\" + c
-    return f"\\u{ord(c):04x}" if ord(c) < 0x20 or ord(c) == 0x7F else c
-
-
-def _toml_key(key: str) -> str:
-    bare = key and all(c.isascii() and (c.isalnum() or c in "-_") for c in key)
-    return key if bare else _toml(key)
-
-
-def _check_numbers(value: Any, what: str) -> None:
-    """Numbers in a file must be numbers: "95" or true is a mistake there,
-    however float() would read it. A number, a list of them or a list of
-    lists (the rows of a matrix); the shape itself is checked later."""
-    rows = value if isinstance(value, list) else [value]
-    for row in rows:
-        for item in row if isinstance(row, list) and rows is value else [row]:
-            if isinstance(item, bool) or not isinstance(item, (int, float)):
-                raise ValueError(f"{what} must hold numbers, got {brief(item)} ({type(item).__name__})")
-
-
-def _servo_in(leg: Mapping[str, Any]) -> Servo | None:
-    """A leg's optional "servo" table; legs without one get the default."""
-    table = leg.get("servo")
-    if table is None:
-        return None
-    if not isinstance(table, Mapping):
-        raise ValueError("servo must be a table of zero, direction, lower, upper, pulse")
-    with _naming("servo"):
-        return Servo.from_dict(table)
-
-
-def _servo_out(servo: Servo) -> str:
-    """The "servo" line of a leg, left out for the default so that files
-    without servos read and write as they always did."""
-    return "" if servo == Servo() else f',\n      "servo": {json.dumps(servo.to_dict())}'
-
-
-def _check_keys(data: Mapping[str, Any], allowed: set[str], optional: set[str], what: str) -> None:
-    missing = sorted(allowed - optional - set(data))
-    unknown = sorted(str(key) if len(str(key)) <= 60 else str(key)[:57] + "..." for key in set(data) - allowed)
-    if missing:
-        raise ValueError(f"{what} is missing {', '.join(missing)}")
-    if unknown:
-        raise ValueError(
-            f"{what} has unknown keys {listing(unknown)} (allowed: {', '.join(sorted(allowed))})"
-        )

@@ -17,14 +17,11 @@ from dataclasses import dataclass
 from typing import Any, Optional, Tuple
 
 import numpy as np
-import numpy.typing as npt
 
+from ._arrays import FloatArray
+from ._formulas import wrap_half_open_above, wrap_half_open_below
 from ._messages import brief
 
-FloatArray = npt.NDArray[np.float64]
-BoolArray = npt.NDArray[np.bool_]
-
-_TWO_PI = 2.0 * math.pi
 _SERVO_KEYS = ("zero", "direction", "lower", "upper", "pulse")
 _DEGREES_HINT = "radians are expected: math.radians(90) is 90 degrees"
 # A servo pulse is about 500 to 2500 microseconds wide; two widths both under
@@ -130,18 +127,6 @@ def _pulse(value: Any) -> tuple[float, float]:
             "for a servo that turns the other way, keep the widths in order and give direction=-1"
         )
     return low, high
-
-
-def wrap_half_open_above(angle: FloatArray) -> FloatArray:
-    """Into (-pi, pi]: a servo half a turn away reads +pi, never -pi."""
-    out: FloatArray = math.pi - np.mod(math.pi - angle, _TWO_PI)
-    return out
-
-
-def wrap_half_open_below(angle: FloatArray) -> FloatArray:
-    """Into [-pi, pi), the interval the extension's angles come in."""
-    out: FloatArray = np.mod(angle + math.pi, _TWO_PI) - math.pi
-    return out
 
 
 class ServoTable:

@@ -6,7 +6,7 @@ import functools
 import itertools
 import math
 import operator
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Literal, TypeAlias
 
 import numpy as np
@@ -14,12 +14,15 @@ import numpy.typing as npt
 from zandrel_torso_kinematics import ZandrelRustKinematics
 
 from . import _engine
-from ._geometry import FloatArray, Geometry, check_rigid, float_array, real_array
+from ._arrays import FloatArray, check_rigid, float_array, real_array
+from ._formulas import rz, wrap_half_open_below
+from ._geometry import Geometry
+from ._mechanism import TOLERANCE, Mechanism
 from ._messages import brief
-from ._servo import BoolArray, ServoTable
+from ._pose_check import PoseCheck
+from ._servo import ServoTable
 from ._workspace import Workspace, scan_workspace
 from ._zeros import ZeroEstimate, estimate_zeros
-from .reference import TOLERANCE, Model, rz
 
 _NAN_ANGLES = [math.nan] * 6
 _FLOAT64 = np.dtype(np.float64)
@@ -91,7 +94,8 @@ class Torso:
         self.kinematics = ZandrelRustKinematics(metres.motor_arm_length, metres.rod_length)
         for leg in metres.legs:
             self.kinematics.add_branch(_any(leg.branch_platform), _any(leg.t_world_motor), leg.solution)
-        self._model = Model.from_geometry(metres)
+        # Reach margins and rod-length errors, from the shared closed forms.
+        self._mechanism = Mechanism.from_geometry(metres)
         self._engine = _engine.Model(
             metres.motor_arm_length,
             metres.rod_length,
@@ -225,7 +229,7 @@ class Torso:
         reach (horn and rod in line), negative beyond. The same for either
         solution sign; body yaw is not applied. A stack of poses (N, 4, 4)
         gives margins (N, legs)."""
-        return self._model.reach(self._poses_in(t_world_platform, "t_world_platform"))
+        return self._mechanism.reach(self._poses_in(t_world_platform, "t_world_platform"))
 
     # -- forward kinematics ---------------------------------------------------
 
@@ -311,7 +315,7 @@ class Torso:
         `stages` equal steps (each leg the short way round), each stage
         starting where the last one settled."""
         self.kinematics.reset_forward_kinematics(self._home)
-        turn = np.remainder(angles - self._home_angles + math.pi, 2.0 * math.pi) - math.pi
+        turn = wrap_half_open_below(angles - self._home_angles)
         steps, stored = 0, self._home
         for stage in range(1, stages + 1):
             more, stored = self._settle(self._home_angles + turn * (stage / stages), stored, limit)
@@ -334,11 +338,11 @@ class Torso:
         """The rod-length errors at a pose the solver reached (metres), and
         its status."""
         pose = np.array(stored)
-        errors = self._model.rod_errors(pose, angles)
+        errors = self._mechanism.rod_errors(pose, angles)
         if not np.linalg.norm(errors) <= TOLERANCE:
             return errors, "not_converged"
         back = np.array(self.kinematics.inverse_kinematics(stored))
-        off = np.abs(np.remainder(back - angles + math.pi, 2.0 * math.pi) - math.pi)
+        off = np.abs(wrap_half_open_below(back - angles))
         if not np.max(off) <= ANGLE_TOLERANCE:
             return errors, "other_assembly"
         determinant = self._engine.rod_jacobian_determinant(pose, np.ascontiguousarray(angles))
@@ -353,7 +357,7 @@ class Torso:
         t = self._pose_in(t_world_platform, "t_world_platform")
         angles = self._angles_in(joint_angles)
         try:
-            return self._model.rod_errors(t, angles) * self._scale
+            return self._mechanism.rod_errors(t, angles) * self._scale
         except np.linalg.LinAlgError:
             raise ValueError("t_world_platform is singular") from None
 
@@ -405,7 +409,7 @@ class Torso:
         # Inverse kinematics solves for the pose turned back by the body yaw;
         # the reach and the singularity are measured there too.
         solved = poses if yaw is None else rz(-yaw) @ poses
-        reach = self._model.reach(solved)
+        reach = self._mechanism.reach(solved)
         servos = self._servos
         servo_angles = servos.to_servo(angles)
         margin = servos.margin(servo_angles)
@@ -483,75 +487,3 @@ def _any(array: FloatArray) -> Any:
     """The extension reads float64 arrays directly (its stub asks for
     sequences, which an array is not to a type checker)."""
     return array
-
-
-@dataclass(frozen=True)
-class PoseCheck:
-    """What Torso.check found, per leg: shape (legs,), or (N, legs) for a
-    stack of N poses.
-
-    reach: the reach margin (see Torso.reach): 1 comfortable, 0 at the edge,
-        negative beyond.
-    angles: the leg angles θ, NaN where out of reach.
-    servo_angles: the servo angles, direction * (θ - zero) in (-pi, pi].
-    servo_margin: radians to the nearer end of the servo's range, negative
-        outside it, NaN out of reach.
-    singularity_margin: per pose (a float, or shape (N,) for a stack), how
-        far the pose is from a parallel singularity: the determinant of the
-        rod-constraint Jacobian (the horns where inverse kinematics puts
-        them) over its value at home. 1 at home, 0 at a singularity, negative
-        past one. At a singularity the rods no longer hold the platform with
-        the servos locked: it can move (or needs unbounded servo torque) in
-        some direction. Past one, the angles belong to a pose the robot
-        cannot reach from home without going through the singularity;
-        commanded anyway, the platform goes somewhere else. Unit-free; NaN
-        where a leg cannot reach, and for a mechanism of other than six legs
-        (which does not count in `ok`).
-    ok: the leg reaches, its servo is within range, and the pose's
-        singularity margin is positive. `ok.all()` says the pose can be
-        commanded; `explain()` says why not.
-    """
-
-    reach: FloatArray
-    angles: FloatArray
-    servo_angles: FloatArray
-    servo_margin: FloatArray
-    singularity_margin: FloatArray | float
-    ok: BoolArray
-    servo_lower: FloatArray = field(repr=False)
-    servo_upper: FloatArray = field(repr=False)
-
-    def explain(self) -> list[str]:
-        """One line per problem, naming the leg and the limit, each prefixed
-        by "pose K: " for a stack; [] when every pose is ok."""
-        if self.angles.ndim == 1:
-            return _problems(self, ())
-        return [f"pose {k}: {line}" for k in range(len(self.angles)) for line in _problems(self, (k,))]
-
-
-def _beyond(reading: float, limit: float, which: str) -> str:
-    """A reading past its limit in words, with as many decimals as it takes
-    for the two numbers to differ (at most four)."""
-    digits = 1
-    while digits < 4 and f"{reading:.{digits}f}" == f"{limit:.{digits}f}":
-        digits += 1
-    return f"{reading:.{digits}f}° beyond its {which} limit {limit:.{digits}f}°"
-
-
-def _problems(check: PoseCheck, at: tuple[int, ...]) -> list[str]:
-    lines = []
-    angles, servo, reach = check.angles[at], check.servo_angles[at], check.reach[at]
-    for leg in range(len(angles)):
-        if not math.isfinite(angles[leg]):
-            lines.append(f"leg {leg}: out of reach (reach margin {reach[leg]:.3g})")
-            continue
-        reading, lower, upper = (math.degrees(x) for x in (servo[leg], check.servo_lower[leg], check.servo_upper[leg]))
-        if reading > upper:
-            lines.append(f"leg {leg}: servo reading {_beyond(reading, upper, 'upper')}")
-        elif reading < lower:
-            lines.append(f"leg {leg}: servo reading {_beyond(reading, lower, 'lower')}")
-    margin = float(np.asarray(check.singularity_margin)[at])
-    if margin <= 0.0:
-        where = "at" if margin == 0.0 else "past"
-        lines.append(f"the pose is {where} a singularity (margin {margin:.3g})")
-    return lines

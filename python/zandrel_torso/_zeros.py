@@ -10,18 +10,24 @@ kinematics, is zero + direction * servo_angle, up to whole turns.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import Protocol
 
 import numpy as np
 import numpy.typing as npt
 
-from ._geometry import ROUNDING_TOLERANCE, FloatArray, check_rigid, real_array
-from ._servo import wrap_half_open_below
-
-if TYPE_CHECKING:
-    from ._torso import Torso
+from ._arrays import ROUNDING_TOLERANCE, FloatArray, check_rigid, real_array
+from ._formulas import wrap_half_open_below
+from ._geometry import Geometry
 
 IntArray = npt.NDArray[np.int_]
+
+
+class InverseSolver(Protocol):
+    """What the estimate uses of a Torso: its geometry and its inverse."""
+
+    @property
+    def geometry(self) -> Geometry: ...
+    def inverse(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> FloatArray: ...
 
 
 @dataclass(frozen=True)
@@ -49,7 +55,7 @@ class ZeroEstimate:
     sample_residual: FloatArray
 
 
-def estimate_zeros(torso: Torso, servo_angles: npt.ArrayLike, measured_poses: npt.ArrayLike) -> ZeroEstimate:
+def estimate_zeros(torso: InverseSolver, servo_angles: npt.ArrayLike, measured_poses: npt.ArrayLike) -> ZeroEstimate:
     legs = len(torso.geometry.legs)
     readings = real_array(servo_angles, "servo_angles", f"(N, {legs})")
     poses = real_array(measured_poses, "measured_poses", "(N, 4, 4)")

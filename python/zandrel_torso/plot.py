@@ -30,9 +30,10 @@ from matplotlib.patches import Patch
 from mpl_toolkits.mplot3d import Axes3D  # type: ignore[import-untyped]
 from mpl_toolkits.mplot3d.art3d import Poly3DCollection  # type: ignore[import-untyped]
 
-from ._geometry import ROUNDING_TOLERANCE, FloatArray, Geometry, check_rigid, float_array
+from ._arrays import ROUNDING_TOLERANCE, FloatArray, check_rigid, float_array
+from ._formulas import pose
+from ._geometry import Geometry
 from ._messages import brief
-from ._sample import pose
 from ._torso import Torso
 
 _HORN = "tab:blue"
