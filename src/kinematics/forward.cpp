@@ -8,6 +8,7 @@
 #include <Eigen/LU>
 #include <Eigen/SVD>
 
+#include "mat4_inline.hpp"
 #include "raise_fatal.hpp"
 #include "zandrel/singularity.hpp"
 
@@ -54,7 +55,8 @@ HornTips horn_tips_of(double a, const JointAngles& joint_angles) {
 // The rod vector from horn tip to anchor, in platform coordinates:
 // A - (t_platform_world * t_world_motor) applied to the tip.
 Vec3 rod_in_platform(const Mat4& t_platform_world, const Branch& branch, const Vec3& tip) {
-  const Vec3 q = transform_point(multiply(t_platform_world, branch.t_world_motor), tip);
+  const Vec3 q =
+      inline_transform_point(inline_multiply(t_platform_world, branch.t_world_motor), tip);
   const Vec3& anchor = branch.branch_platform;
   return {anchor[0] - q[0], anchor[1] - q[1], anchor[2] - q[2]};
 }
@@ -232,7 +234,7 @@ Mat4 apply_body_yaw(const Mat4& pose, double psi) {
   // nine formulas as the step rotation, so a NaN or infinite psi gives NaN
   // in all nine rotation entries.
   const Mat4 rz = psi == 0.0 ? Mat4::identity() : axis_angle_rotation({0.0, 0.0, 1.0}, psi);
-  Mat4 out = multiply(rz, shifted);
+  Mat4 out = inline_multiply(rz, shifted);
   out(2, 3) = out(2, 3) + kYawPivotHeight;
   return out;
 }
@@ -244,7 +246,7 @@ void take_step(Kinematics& model, const HornTips& tips, const std::array<Vec3, k
   TrialSteps step(gauss_newton_step(jacobian_of(model, rods), r));
   const double reject_above = (rho * rho) * (1.0 + 0x1p-48);
   for (std::uint64_t trial = 0; trial < model.fk_line_search_trials; ++trial) {
-    const Mat4 candidate = multiply(model.fk_pose, step.transform());
+    const Mat4 candidate = inline_multiply(model.fk_pose, step.transform());
     if (lowers_residual(model, candidate, tips, rho, reject_above)) {
       model.fk_pose = candidate;
       return;

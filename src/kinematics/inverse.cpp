@@ -4,8 +4,9 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "raise_fatal.hpp"
 #include "leg_pair.hpp"
+#include "mat4_inline.hpp"
+#include "raise_fatal.hpp"
 
 namespace zandrel {
 
@@ -153,7 +154,7 @@ void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
     if (!branch.t_motor_world) raise_fatal(kSingularMatrixMessage);
 
   Mat4 t = t_world_platform;
-  if (body_yaw) t = multiply(body_yaw_prerotation(*body_yaw), t);
+  if (body_yaw) t = inline_multiply(body_yaw_prerotation(*body_yaw), t);
 
   const LegConstants k(model.motor_arm_length, model.rod_length);
 
