@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
     }
     print_pose("forward, body yaw 0.3", zandrel::forward_kinematics(model, joint_angles, 0.3));
   } catch (const zandrel::FatalError& e) {
-    // A broken invariant (a singular matrix, not six legs, a bad yaw limit).
+    // A broken invariant: e.kind() tells a singular matrix, a model without
+    // six legs and a bad yaw limit apart; what() describes it for people.
     std::fprintf(stderr, "fatal: %s\n", e.what());
     return 1;
   } catch (const std::exception& e) {

@@ -3,13 +3,14 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include <Eigen/Core>
 #include <Eigen/LU>
 #include <Eigen/SVD>
 
 #include "mat4_inline.hpp"
-#include "raise_fatal.hpp"
+#include "zandrel/fatal.hpp"
 #include "zandrel/singularity.hpp"
 
 namespace zandrel {
@@ -35,11 +36,32 @@ double norm6(const Vec6& x) {
   return std::sqrt(sum);
 }
 
-Mat4 inverse_or_fatal(const Mat4& m) {
+// The throws are out of line and cold: their messages are built only on the
+// way out, and the step's loops stay as small as they were.
+[[noreturn, gnu::cold, gnu::noinline]] void throw_singular(const char* which) {
+  throw FatalError(FatalKind::singular_matrix,
+                   std::string("forward_kinematics: ") + which +
+                       " is singular (determinant exactly zero)");
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void throw_leg_count(std::size_t legs) {
+  throw FatalError(FatalKind::leg_count, "forward_kinematics: the model has " +
+                                             std::to_string(legs) +
+                                             " legs; forward kinematics needs exactly 6");
+}
+
+void require_six_legs(const Kinematics& model) {
+  if (model.branches.size() != kLegs) throw_leg_count(model.branches.size());
+}
+
+// `which` names the pose in the error: the stored one or a trial.
+Mat4 inverse_or_fatal(const Mat4& m, const char* which) {
   const std::optional<Mat4> inv = inverse(m);
-  if (!inv) raise_fatal(kSingularMatrixMessage);
+  if (!inv) throw_singular(which);
   return *inv;
 }
+
+constexpr const char* kStoredPose = "the stored start pose fk_pose";
 
 // Horn tips in motor frames, shared by the Jacobian and every trial. The
 // third component is a * 0.0 so that a non-finite a shows up as NaN.
@@ -174,7 +196,7 @@ class TrialSteps {
 // rho > |r'| rejects. The verdict is the full computation's, only sooner.
 bool lowers_residual(const Kinematics& model, const Mat4& candidate, const HornTips& tips,
                      double rho, double reject_above) {
-  const Mat4 t_platform_world = inverse_or_fatal(candidate);
+  const Mat4 t_platform_world = inverse_or_fatal(candidate, "a trial pose of the line search");
   double sum = 0.0;  // 0.0 + x is x for the first square, NaN included
   for (std::size_t i = 0; i < kLegs; ++i) {
     const Vec3 d = rod_in_platform(t_platform_world, model.branches[i], tips[i]);
@@ -281,11 +303,12 @@ Vec6 gauss_newton_step(const Mat6RowMajor& jacobian, const Vec6& r) {
 }
 
 StepSystem step_system(const Kinematics& model, const JointAngles& joint_angles) {
-  if (model.branches.size() != kLegs) raise_fatal(kBranchCountMessage);
+  require_six_legs(model);
   const HornTips tips = horn_tips_of(model.motor_arm_length, joint_angles);
   std::array<Vec3, kLegs> rods;
   StepSystem system;
-  rods_and_residuals(model, inverse_or_fatal(model.fk_pose), tips, rods, system.residuals);
+  rods_and_residuals(model, inverse_or_fatal(model.fk_pose, kStoredPose), tips, rods,
+                     system.residuals);
   system.jacobian = jacobian_of(model, rods);
   return system;
 }
@@ -308,12 +331,12 @@ double rod_jacobian_determinant(const Kinematics& model, const Mat4& t_world_pla
 
 Mat4 forward_kinematics(Kinematics& model, const JointAngles& joint_angles,
                         std::optional<double> body_yaw) {
-  if (model.branches.size() != kLegs) raise_fatal(kBranchCountMessage);
+  require_six_legs(model);
 
   const HornTips tips = horn_tips_of(model.motor_arm_length, joint_angles);
   std::array<Vec3, kLegs> rods;
   Vec6 r;
-  rods_and_residuals(model, inverse_or_fatal(model.fk_pose), tips, rods, r);
+  rods_and_residuals(model, inverse_or_fatal(model.fk_pose, kStoredPose), tips, rods, r);
 
   const double rho = norm6(r);
   if (rho > kResidualTolerance) take_step(model, tips, rods, r, rho);  // false for NaN: no step

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
 #include "leg_pair.hpp"
 #include "mat4_inline.hpp"
-#include "raise_fatal.hpp"
+#include "zandrel/fatal.hpp"
 
 namespace zandrel {
 
@@ -138,6 +139,16 @@ inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
   return wrap_angle(std::atan2(y, x) + branch.solution * std::atan2(root, K));
 }
 
+// Out of line and cold: the message is built only on the way out, and the
+// solver's loop stays as small as it was.
+[[noreturn, gnu::cold, gnu::noinline]] void throw_singular_motor(const Kinematics& model) {
+  std::size_t leg = 0;
+  while (model.branches[leg].t_motor_world) ++leg;
+  throw FatalError(FatalKind::singular_matrix,
+                   "inverse_kinematics: leg " + std::to_string(leg) +
+                       "'s t_world_motor is singular (determinant exactly zero)");
+}
+
 // Legs solved per block: their atan2 arguments first, then their angles.
 constexpr std::size_t kBlock = 8;
 
@@ -151,7 +162,7 @@ void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
   // A singular motor pose ends the call with no angle returned, so failing
   // before any leg is solved is indistinguishable from failing on reaching it.
   for (const Branch& branch : model.branches)
-    if (!branch.t_motor_world) raise_fatal(kSingularMatrixMessage);
+    if (!branch.t_motor_world) throw_singular_motor(model);
 
   Mat4 t = t_world_platform;
   if (body_yaw) t = inline_multiply(body_yaw_prerotation(*body_yaw), t);

@@ -167,7 +167,7 @@ TEST(InverseKinematics, NaNMotorDeterminantPoisonsOnlyThatLeg) {
 
 class SingularMotor : public ::testing::TestWithParam<Mat4> {};
 
-TEST_P(SingularMotor, RaisesTheUnwrapFatalError) {
+TEST_P(SingularMotor, IsFatalAndNamesTheLeg) {
   Kinematics model(1.0, 1.0);
   model.add_branch({1.0, 1.0, 0.0}, Mat4::identity(), 1.0);
   model.add_branch({1.0, 1.0, 0.0}, GetParam(), 1.0);
@@ -176,7 +176,8 @@ TEST_P(SingularMotor, RaisesTheUnwrapFatalError) {
     inverse_kinematics(model, Mat4::identity(), std::nullopt, out);
     FAIL() << "expected a fatal error";
   } catch (const FatalError& e) {
-    EXPECT_STREQ(e.what(), "called `Option::unwrap()` on a `None` value");
+    EXPECT_EQ(e.kind(), FatalKind::singular_matrix);
+    EXPECT_NE(std::string(e.what()).find("leg 1's t_world_motor"), std::string::npos) << e.what();
   }
 }
 
