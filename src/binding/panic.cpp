@@ -41,7 +41,9 @@ std::string panic_text(const FatalError& e) {
 }
 
 void panic_with_diagnostic(const char* text, const char* detail) {
-  std::fprintf(stderr, "zandrel_torso_kinematics: fatal error: %s\n", detail);
+  // The panic text first, as the exception carries it, so a log line and
+  // the traceback match; then what the library said happened.
+  std::fprintf(stderr, "zandrel_torso_kinematics: fatal error: %s (%s)\n", text, detail);
   set_panic(text);
 }
 
