@@ -16,6 +16,10 @@ Targets out of some leg's reach (NaN angles) are counted apart.
 Then checks the small-move target: from a fresh Torso, every target within 10
 degrees and 5 mm ends "converged" at the target within 20 steps.
 
+Last, for the head, the sample and a camera gimbal hung under a ceiling plate
+(two rods to each platform joint), counts how many random poses within 30
+degrees and 10 mm of home that check calls ok a fresh Torso finds.
+
 Usage: python benchmarks/forward_starts.py [targets-per-geometry]
 """
 
@@ -25,12 +29,25 @@ from collections import Counter
 
 import numpy as np
 
-from zandrel_torso import Geometry, Torso, pose, sample_geometry
+from zandrel_torso import Geometry, Leg, Torso, pose, sample_geometry
 
 HEAD = Geometry.three_pairs(base_radius=60.0, base_spread=math.radians(40), platform_radius=40.0,
                             platform_spread=math.radians(30), motor_arm_length=25.0, rod_length=95.0,
                             home_height=90.0, unit="mm")
 GEOMETRIES = {"head": HEAD, "sample": sample_geometry("mm")}
+
+
+def hanging_gimbal():
+    """Motors on a ceiling plate, the platform 70 mm below them, and each
+    platform joint shared by the rods of two motors of neighbouring pairs."""
+    spread = Geometry.three_pairs(base_radius=70.0, base_spread=math.radians(30), platform_radius=35.0,
+                                  platform_spread=0.01, motor_arm_length=20.0, rod_length=80.0,
+                                  home_height=-70.0, unit="mm")
+    legs = list(spread.legs)
+    for i, j in ((0, 3), (1, 4), (2, 5)):  # the anchors 0.01 rad apart, joined
+        joint = (legs[i].branch_platform + legs[j].branch_platform) / 2.0
+        legs[i], legs[j] = (Leg(joint, leg.t_world_motor, leg.solution, leg.servo) for leg in (legs[i], legs[j]))
+    return Geometry(spread.motor_arm_length, spread.rod_length, legs, "mm", spread.home)
 OUTCOMES = ("at target", "elsewhere", "other_assembly", "not_converged")
 
 
@@ -83,6 +100,22 @@ def main(argv):
         print(f"{name}, fresh Torso, {count} targets within 10 degrees and 5 mm, at most 20 steps: "
               f"{counts['at target']} at the target (most steps taken: {worst_steps}); "
               f"{count - counts['at target']} otherwise")
+    print()
+    print(f"| geometry | ok poses within 30 degrees and 10 mm | found by a fresh Torso | other_assembly | "
+          "not_converged | elsewhere |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for name, geometry in {**GEOMETRIES, "hanging gimbal": hanging_gimbal()}.items():
+        checker, counts = Torso(geometry), Counter()
+        for target in targets(geometry, 20 * count, 30.0, 10.0, seed=3):
+            checked = checker.check(target)
+            if not checked.ok.all():
+                continue
+            found = outcome(Torso(geometry).solve_forward(checked.angles), target)
+            counts["found" if found == "at target" else found] += 1
+            if counts.total() == count:
+                break
+        print(f"| {name} | {counts.total()} | {counts['found']} | {counts['other_assembly']} | "
+              f"{counts['not_converged']} | {counts['elsewhere']} |")
     return 0
 
 

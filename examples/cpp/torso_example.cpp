@@ -34,17 +34,21 @@ zandrel::Kinematics read_geometry(const char* path) {
   return model;
 }
 
-// Rotation Rz(yaw) * Ry(pitch) * Rx(roll) (radians) and translation (x, y, z).
+// Rotation Rz(yaw) * Ry(pitch) * Rx(roll) (radians) and translation (x, y, z),
+// composed with the library's multiply: its sums have a fixed order and are
+// compiled inside the library, so this file's own compiler flags (say
+// -march=native, which brings fused multiply-adds) change none of the bits.
 Mat4 pose(double roll, double pitch, double yaw, double x, double y, double z) {
   const double cr = std::cos(roll), sr = std::sin(roll);
   const double cp = std::cos(pitch), sp = std::sin(pitch);
   const double cy = std::cos(yaw), sy = std::sin(yaw);
-  const double rows[16] = {
-      cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr, x,
-      sy * cp, sy * sp * sr + cy * cr, sy * sp * cr - cy * sr, y,
-      -sp,     cp * sr,                cp * cr,                z,
-      0.0,     0.0,                    0.0,                    1.0};
-  return Mat4::from_rows(rows);
+  Mat4 rz = Mat4::identity(), ry = Mat4::identity(), rx = Mat4::identity();
+  rz(0, 0) = cy; rz(0, 1) = -sy; rz(1, 0) = sy; rz(1, 1) = cy;
+  ry(0, 0) = cp; ry(0, 2) = sp; ry(2, 0) = -sp; ry(2, 2) = cp;
+  rx(1, 1) = cr; rx(1, 2) = -sr; rx(2, 1) = sr; rx(2, 2) = cr;
+  Mat4 t = zandrel::multiply(zandrel::multiply(rz, ry), rx);
+  t(0, 3) = x; t(1, 3) = y; t(2, 3) = z;
+  return t;
 }
 
 void print(const char* label, const double* values, std::size_t n) {
@@ -86,6 +90,12 @@ int main(int argc, char** argv) {
     print("inverse_safe target, yaw used", &yaw, 1);
     print("inverse_safe target, angles", angles.data(), angles.size());
 
+    // Where the rod anchors are in the world at the target pose.
+    std::vector<double> anchors;
+    for (const zandrel::Branch& leg : model.branches)
+      for (double x : zandrel::transform_point(target, leg.branch_platform)) anchors.push_back(x);
+    print("anchors at target", anchors.data(), anchors.size());
+
     // Forward kinematics from home towards the target's angles: one step per
     // call, as a control loop would call it once per cycle.
     zandrel::inverse_kinematics(model, target, std::nullopt, angles);
@@ -98,7 +108,8 @@ int main(int argc, char** argv) {
     }
     print_pose("forward, body yaw 0.3", zandrel::forward_kinematics(model, joint_angles, 0.3));
   } catch (const zandrel::FatalError& e) {
-    // A broken invariant (a singular matrix, not six legs, a bad yaw limit).
+    // A broken invariant: e.kind() tells a singular matrix, a model without
+    // six legs and a bad yaw limit apart; what() describes it for people.
     std::fprintf(stderr, "fatal: %s\n", e.what());
     return 1;
   } catch (const std::exception& e) {

@@ -19,9 +19,9 @@ using JointAngles = std::array<double, 6>;  // radians, in leg registration orde
 // their norm: at a solved pose, and when angles or pose hold NaN, the stored
 // pose is returned unchanged (turned by body_yaw, which may itself be NaN).
 //
-// Throws FatalError: kBranchCountMessage unless the model has exactly six
-// branches, kSingularMatrixMessage when fk_pose is singular. Writes
-// model.fk_pose; allocates nothing.
+// Throws FatalError (fatal.hpp): FatalKind::leg_count unless the model has
+// exactly six branches, FatalKind::singular_matrix when fk_pose or a trial
+// pose is singular. Writes model.fk_pose; allocates nothing unless it throws.
 Mat4 forward_kinematics(Kinematics& model, const JointAngles& joint_angles,
                         std::optional<double> body_yaw);
 

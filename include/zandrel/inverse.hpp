@@ -21,9 +21,10 @@ namespace zandrel {
 // leg's own numbers). Nothing else reports it: check the angles before they
 // reach the motors.
 //
-// Throws FatalError (kSingularMatrixMessage) when a branch's motor pose is
-// singular, std::invalid_argument when out.size() differs from the branch
-// count. Reads the model only; allocates nothing.
+// Throws FatalError (fatal.hpp) of FatalKind::singular_matrix when a
+// branch's motor pose is singular, std::invalid_argument when out.size()
+// differs from the branch count. Reads the model only; allocates nothing
+// unless it throws.
 void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
                         std::optional<double> body_yaw, std::span<double> out);
 

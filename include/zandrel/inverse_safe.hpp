@@ -17,8 +17,9 @@ namespace zandrel {
 // within max_body_yaw of zero; an absent limit is no limit. A NaN yaw passes
 // the clamps unchanged.
 //
-// Throws FatalError, with the limit's value in the message, when a limit
-// that is looked at is negative or NaN; otherwise as inverse_kinematics.
+// Throws FatalError of FatalKind::invalid_yaw_limit, carrying the limit
+// (yaw_limit()), when a limit that is looked at is negative or NaN; the
+// relative limit is looked at first. Otherwise as inverse_kinematics.
 // Reads the model only; allocates nothing unless it throws.
 double inverse_kinematics_safe(const Kinematics& model, const Mat4& t_world_platform,
                                std::optional<double> body_yaw,

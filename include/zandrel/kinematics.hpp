@@ -1,5 +1,6 @@
 // Everything a caller needs: the model, inverse kinematics (plain and
-// yaw-limited) and warm-started forward kinematics. See each header.
+// yaw-limited), warm-started forward kinematics and the singularity margin.
+// See each header.
 #pragma once
 
 #include "fatal.hpp"
@@ -8,3 +9,4 @@
 #include "inverse_safe.hpp"
 #include "mat4.hpp"
 #include "model.hpp"
+#include "singularity.hpp"

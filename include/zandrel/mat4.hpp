@@ -1,8 +1,11 @@
 // 4x4 double matrices and 3-vectors with a fixed order of every sum, so that
-// results are identical on every compiler and CPU. This holds only when
-// compiled with -ffp-contract=off (no fused multiply-add) and without
-// -ffast-math: the CMake target and the pkg-config file pass that flag to
-// every translation unit that includes these headers.
+// results are identical on every compiler and CPU. All of the library's
+// arithmetic is compiled inside it, without fused multiply-adds or
+// reassociation, and none in your files: build them with any code-generation
+// flags (-march=native, -ffp-contract=fast) and its results keep their bits.
+// What it cannot control is the floating-point environment it runs in: keep
+// the default rounding mode, and do not link with -ffast-math, whose startup
+// code flushes subnormal numbers to zero for the whole program.
 //
 // A pose is a homogeneous transform: rotation in the upper-left 3x3 block,
 // translation in the last column, bottom row (0, 0, 0, 1) by convention
@@ -43,22 +46,10 @@ struct Mat4 {
 };
 
 // a * b, each element summed over k = 0..3 in that order.
-inline Mat4 multiply(const Mat4& a, const Mat4& b) {
-  Mat4 out;
-  for (int c = 0; c < 4; ++c)
-    for (int r = 0; r < 4; ++r)
-      out(r, c) = ((a(r, 0) * b(0, c) + a(r, 1) * b(1, c)) + a(r, 2) * b(2, c)) +
-                  a(r, 3) * b(3, c);
-  return out;
-}
+Mat4 multiply(const Mat4& a, const Mat4& b);
 
 // The first three components of m * (p, 1).
-inline Vec3 transform_point(const Mat4& m, const Vec3& p) {
-  Vec3 out;
-  for (int r = 0; r < 3; ++r)
-    out[r] = ((m(r, 0) * p[0] + m(r, 1) * p[1]) + m(r, 2) * p[2]) + m(r, 3);
-  return out;
-}
+Vec3 transform_point(const Mat4& m, const Vec3& p);
 
 // General inverse: the adjugate times the reciprocal of the determinant.
 // Empty exactly when the determinant is zero (of either sign); a NaN

@@ -16,10 +16,13 @@ matplotlib). Stacks of poses (N, 4, 4) go through in one call.
 loops; `zandrel_torso.reference` is the same kinematics in NumPy.
 """
 
-from ._geometry import Geometry, Leg, motor_frame
-from ._sample import SAMPLE_HOME_HEIGHT, pose, rotation, sample_geometry, sample_home_pose
+from ._formulas import pose, rotation
+from ._geometry import Geometry, Leg
+from ._layouts import motor_frame
+from ._pose_check import PoseCheck
+from ._sample import SAMPLE_HOME_HEIGHT, sample_geometry, sample_home_pose
 from ._servo import Servo
-from ._torso import ForwardSolution, ForwardStatus, PoseCheck, Torso
+from ._torso import ForwardSolution, ForwardStatus, Torso
 from ._workspace import Workspace
 from ._zeros import ZeroEstimate
 

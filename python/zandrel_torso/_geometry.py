@@ -3,16 +3,15 @@
 Everything is checked on construction, because the extension takes any
 numbers and answers confidently: a motor pose that is not rigid, a
 `solution` of 0.5 or a rotation written in degrees all give angles that look
-plausible and are wrong.
+plausible and are wrong. Files are read and written in _geometry_files, the
+three-pair layout and the home search are worked out in _layouts: this
+module holds the two types and what makes them valid.
 """
 
 from __future__ import annotations
 
-import json
 import math
-import os
 import pathlib
-import sys
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any, Literal, TypeAlias
@@ -20,127 +19,16 @@ from typing import Any, Literal, TypeAlias
 import numpy as np
 import numpy.typing as npt
 
-from ._servo import Servo
+from . import _geometry_files as files
+from ._arrays import FloatArray, check_finite, float_array, rigid
+from ._layouts import SIDES, Side, home_on_side, pose_at_height, three_pair_legs
+from ._mechanism import Mechanism
+from ._messages import brief, listing
+from ._servo import Servo, ServoTable
 
-if sys.version_info >= (3, 11):
-    import tomllib
-else:  # the same parser, before it joined the standard library
-    import tomli as tomllib
-
-FloatArray: TypeAlias = npt.NDArray[np.float64]
 Unit: TypeAlias = Literal["m", "mm"]
-PathLike: TypeAlias = "str | os.PathLike[str]"
 
 UNITS: tuple[Unit, ...] = ("m", "mm")
-
-# How far a rotation block may be from orthonormal, and its determinant from
-# +1, before it is rounding rather than a mistake: numbers typed or exported
-# from CAD with 6 significant digits sit near 1e-6, a scaled frame, a mirror
-# or a pose typed in degrees is off by order one.
-ROUNDING_TOLERANCE = 1e-4
-# A rotation this close to rigid is kept exactly as written (so that files
-# read back bit for bit); one off by more, up to ROUNDING_TOLERANCE, is
-# replaced by the nearest rotation.
-RIGID_TOLERANCE = 1e-9
-
-
-def float_array(value: npt.ArrayLike, shape: tuple[int, ...], name: str) -> FloatArray:
-    """`value` as a float64 array of exactly `shape`, or a ValueError naming
-    the argument and the shape it had. Returns `value` itself when it already
-    is such an array (no copy: this sits on the hot path of Torso)."""
-    try:
-        array = np.asarray(value, dtype=np.float64)
-    except (TypeError, ValueError) as error:
-        raise ValueError(f"{name} must be an array of numbers of shape {shape}: {error}") from None
-    if array.shape != shape:
-        raise ValueError(f"{name} must have shape {shape}, got shape {array.shape}")
-    return array
-
-
-def check_finite(array: FloatArray, name: str) -> None:
-    if not np.all(np.isfinite(array)):
-        raise ValueError(f"{name} has non-finite elements: {array.tolist()}")
-
-
-def _rigidity_error(rotation: FloatArray) -> float:
-    return max(
-        float(np.max(np.abs(rotation.T @ rotation - np.eye(3)))),
-        abs(float(np.linalg.det(rotation)) - 1.0),
-    )
-
-
-def _diagnosis(rotation: FloatArray) -> str:
-    """What a rotation block that is not one most likely is."""
-    det = float(np.linalg.det(rotation))
-    lengths = np.linalg.svd(rotation, compute_uv=False)
-    mean = float(np.mean(lengths))
-    if det < 0.0:
-        return f"its determinant is {det:.3g} < 0: a mirrored (left-handed) frame; reverse one axis"
-    if _rigidity_error(rotation) <= 1e-2:
-        return (
-            "it looks rounded to too few digits: write at least 6 significant digits "
-            f"(off by up to {ROUNDING_TOLERANCE:g} is corrected)"
-        )
-    if float(np.ptp(lengths)) <= 1e-3 * mean:
-        return f"its axes all have length {mean:.6g}: a scaled frame (a length unit in the rotation block?)"
-    if float(np.max(np.abs(rotation))) > 1.0 + 1e-3:
-        return "it holds numbers beyond 1 in size: angles in degrees where cosines belong?"
-    return "it is not a rotation: its columns are the frame's X, Y and Z axes, unit length and square"
-
-
-def check_rigid(t: FloatArray, name: str, tolerance: float = RIGID_TOLERANCE) -> None:
-    """A proper rigid transform: rotation block orthonormal with determinant
-    +1 within the tolerance, bottom row exactly (0, 0, 0, 1). The error says
-    what the block looks like instead."""
-    check_finite(t, name)
-    if tuple(t[3].tolist()) != (0.0, 0.0, 0.0, 1.0):
-        raise ValueError(f"{name}: the bottom row must be (0, 0, 0, 1), got {tuple(t[3].tolist())}")
-    off = _rigidity_error(t[:3, :3])
-    if not off <= tolerance:
-        raise ValueError(
-            f"{name}: the rotation block is not orthonormal with determinant +1 "
-            f"(off by {off:.3g}, allowed {tolerance:g}): {_diagnosis(t[:3, :3])}"
-        )
-
-
-def rigid(t: FloatArray, name: str) -> FloatArray:
-    """`t` itself when its rotation block is rigid to RIGID_TOLERANCE; a copy
-    with the block replaced by the nearest rotation (the orthogonal factor of
-    its polar decomposition) when it is off by rounding, at most
-    ROUNDING_TOLERANCE; else the diagnosing ValueError of check_rigid."""
-    check_rigid(t, name, ROUNDING_TOLERANCE)
-    rotation = t[:3, :3]
-    if _rigidity_error(rotation) <= RIGID_TOLERANCE:
-        return t
-    u, _, vt = np.linalg.svd(rotation)
-    out = np.array(t, dtype=np.float64)
-    out[:3, :3] = u @ vt
-    return out
-
-
-def motor_frame(origin: npt.ArrayLike, shaft: npt.ArrayLike, horn_zero: npt.ArrayLike) -> FloatArray:
-    """A motor pose (4x4) from what a CAD model shows: the origin on the
-    shaft axis, in the plane the horn's rod joint turns in; the shaft
-    direction (the frame's Z: positive angles turn counter-clockwise seen
-    from its tip); and any direction towards the horn's rod joint at angle
-    0 (its part normal to the shaft becomes X). Y completes a right-handed
-    frame. Directions need not be unit length."""
-    o = float_array(origin, (3,), "origin")
-    z = float_array(shaft, (3,), "shaft")
-    h = float_array(horn_zero, (3,), "horn_zero")
-    for vector, name in ((o, "origin"), (z, "shaft"), (h, "horn_zero")):
-        check_finite(vector, name)
-    length = float(np.linalg.norm(z))
-    if not length > 0.0:
-        raise ValueError("shaft must be a non-zero direction")
-    z = z / length
-    x = h - float(h @ z) * z
-    if not float(np.linalg.norm(x)) > 1e-9 * float(np.linalg.norm(h)):
-        raise ValueError("horn_zero must not be parallel to the shaft (or zero)")
-    x = x / float(np.linalg.norm(x))
-    out = np.eye(4)
-    out[:3, 0], out[:3, 1], out[:3, 2], out[:3, 3] = x, np.cross(z, x), z, o
-    return out
 
 
 def _frozen(array: FloatArray) -> FloatArray:
@@ -150,10 +38,12 @@ def _frozen(array: FloatArray) -> FloatArray:
 
 
 def _length(value: float, name: str) -> float:
+    if isinstance(value, (str, bytes, bool, complex)):
+        raise ValueError(f"{name} must be a number, got {brief(value)}")
     try:
         length = float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be a number, got {value!r}") from None
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError(f"{name} must be a number within a double's range, got {brief(value)}") from None
     if not (math.isfinite(length) and length > 0.0):
         raise ValueError(f"{name} must be a positive finite length, got {length!r}")
     return length
@@ -191,7 +81,7 @@ class Leg:
         check_finite(anchor, "branch_platform")
         motor = rigid(float_array(t_world_motor, (4, 4), "t_world_motor"), "t_world_motor")
         if isinstance(solution, bool) or solution not in (1, -1):
-            raise ValueError(f"solution must be +1 or -1, got {solution!r}")
+            raise ValueError(f"solution must be +1 or -1, got {brief(solution)}")
         if servo is not None and not isinstance(servo, Servo):
             raise ValueError(f"servo must be a Servo, got {type(servo).__name__}")
         object.__setattr__(self, "branch_platform", _frozen(anchor))
@@ -221,11 +111,7 @@ class Leg:
 
 LegLike: TypeAlias = "Leg | tuple[npt.ArrayLike, npt.ArrayLike, float] | tuple[npt.ArrayLike, npt.ArrayLike, float, Servo | None]"
 
-_FILE_KEYS = {"motor_arm_length", "rod_length", "legs", "unit", "home"}
-_LEG_KEYS = {"branch_platform", "t_world_motor", "solution", "servo"}
-
-# Heights tried, over each stretch searched, for a computed home.
-_HOME_SEARCH_POINTS = 4001
+HomeLike: TypeAlias = "npt.ArrayLike | Side | None"
 
 
 @dataclass(frozen=True, eq=False, init=False)
@@ -233,14 +119,17 @@ class Geometry:
     """A whole mechanism: the two link lengths every leg shares, the legs in
     the order of the angles in and out of every method, the length unit of
     all of it ("m" or "mm"; angles are always radians), and `home`, the
-    platform's rest pose (4x4, in the unit), which every leg reaches.
+    platform's rest pose (4x4, in the unit), which every leg reaches with
+    every servo within its range.
 
-    Without a `home`, one is computed: no rotation, the platform origin on
-    the world Z axis, at the height where the leg nearest the edge of its
-    reach is most comfortable. The height is searched above the highest
-    motor, and below it only when no height above works (a platform hanging
-    under its motors); when no height works at all, the error asks for
-    `home`.
+    `home` may be given as the pose, or as "above" or "below" the motors:
+    then it is computed on that side, with no rotation, the platform origin
+    on the world Z axis, at the height where the leg nearest the edge of its
+    reach is most comfortable ("above": at or over the highest motor;
+    "below": under it, a platform hanging from its motors). Left out, it is
+    computed on the one side where such a home exists; when both sides hold
+    one the mechanism is ambiguous (horizontal shafts reach a mirror image
+    of every pose), and the error shows both heights and asks which.
     """
 
     motor_arm_length: float
@@ -255,95 +144,91 @@ class Geometry:
         rod_length: float,
         legs: Iterable[LegLike],
         unit: str = "m",
-        home: npt.ArrayLike | None = None,
+        home: HomeLike = None,
     ) -> None:
-        if unit not in UNITS:
-            raise ValueError(f'unit must be "m" or "mm", got {unit!r}')
+        if not (isinstance(unit, str) and unit in UNITS):
+            raise ValueError(f'unit must be "m" or "mm", got {brief(unit)}')
+        if isinstance(legs, (str, bytes, Mapping)) or not isinstance(legs, Iterable):
+            raise ValueError(f"legs must be a list of legs, got {type(legs).__name__}")
         checked: list[Leg] = []
         for index, leg in enumerate(legs):
             try:
                 checked.append(leg if isinstance(leg, Leg) else Leg(*leg))
-            except (TypeError, ValueError) as error:
-                raise ValueError(f"leg {index}: {error}") from None
-        for index, leg in enumerate(checked):
-            for earlier in range(index):
-                # A servo is what drives a leg, not where it is: two legs that
-                # differ only in their servos are the same leg twice.
-                first = checked[earlier]
-                if Leg(first.branch_platform, first.t_world_motor, first.solution, leg.servo) == leg:
-                    raise ValueError(f"leg {index} repeats leg {earlier} exactly")
+            except (TypeError, ValueError, OverflowError) as error:
+                raise ValueError(f"leg {index}: {brief(error, 400)}") from None
+        _check_no_repeats(checked)
         object.__setattr__(self, "motor_arm_length", _length(motor_arm_length, "motor_arm_length"))
         object.__setattr__(self, "rod_length", _length(rod_length, "rod_length"))
         object.__setattr__(self, "legs", tuple(checked))
         object.__setattr__(self, "unit", unit)
-        if home is None:
-            pose = self._computed_home()
+        if home is None or isinstance(home, str):
+            pose = self._computed_home(home)
         else:
             pose = rigid(float_array(home, (4, 4), "home"), "home")
             self._check_reachable(pose)
+            self._check_servos(pose)
         object.__setattr__(self, "home", _frozen(pose))
 
     def reach(self, t_world_platform: FloatArray) -> FloatArray:
         """Per leg, the reach margin at a pose (see Torso.reach)."""
-        from .reference import Model  # the model imports this module
-
-        return Model.from_geometry(self).reach(t_world_platform)
+        return Mechanism.from_geometry(self).reach(t_world_platform)
 
     def _check_reachable(self, home: FloatArray) -> None:
         margins = self.reach(home)
         beyond = [f"leg {i} (reach margin {m:.3g})" for i, m in enumerate(margins.tolist()) if not m > 0.0]
         if beyond:
             raise ValueError(
-                f"home is out of reach of {', '.join(beyond)}; a margin is 1 with the horn square to "
+                f"home is out of reach of {listing(beyond)}; a margin is 1 with the horn square to "
                 "its rod's anchor, 0 at the edge of reach. A length in another unit, a wrong "
                 "anchor or motor position?"
             )
 
-    def _computed_home(self) -> FloatArray:
+    def _servo_problems(self, home: FloatArray) -> list[str]:
+        """Each leg whose servo reading at `home` lies outside its range,
+        with the reading and the range in degrees."""
+        servos = ServoTable([leg.servo for leg in self.legs])
+        readings = servos.to_servo(Mechanism.from_geometry(self).inverse_kinematics(home))
+        outside = np.flatnonzero(~(servos.margin(readings) >= 0.0))
+        return [
+            f"leg {i} (reading {math.degrees(readings[i]):.1f}°, range "
+            f"[{math.degrees(servos.lower[i]):.1f}°, {math.degrees(servos.upper[i]):.1f}°])"
+            for i in outside.tolist()
+        ]
+
+    def _check_servos(self, home: FloatArray, where: str = "home") -> None:
+        problems = self._servo_problems(home)
+        if problems:
+            raise ValueError(
+                f"{where} is outside the servo range of {listing(problems, 6)}: "
+                "a servo's zero or direction off, or a home the servos cannot take?"
+            )
+
+    def _computed_home(self, side: str | None) -> FloatArray:
+        """The home on `side`, or, with no side, on the only side that has
+        one; see the class's description."""
+        if side is not None and side not in SIDES:
+            raise ValueError(f'home must be a 4x4 pose, "above" or "below", got {brief(side)}')
         if not self.legs:
             return np.eye(4)
-        a, b = self.motor_arm_length, self.rod_length
-        motors = np.array([leg.t_world_motor for leg in self.legs])
-        anchors = np.array([leg.branch_platform for leg in self.legs])
-        # With the platform at height z, anchor p sits at q0 + z * axis in its
-        # motor's frame; it can only close within a + b of the motor origin.
-        rotations_t = np.transpose(motors[:, :3, :3], (0, 2, 1))
-        q0 = np.einsum("nij,nj->ni", rotations_t, anchors - motors[:, :3, 3])
-        axis = rotations_t[:, :, 2]
-        offsets = motors[:, 2, 3] - anchors[:, 2]
-        low, high = float(np.max(offsets - (a + b))), float(np.min(offsets + (a + b)))
-        top = float(np.max(motors[:, 2, 3]))
-
-        def worst(z: FloatArray) -> FloatArray:
-            q = q0[None, :, :] + z[:, None, None] * axis[None, :, :]
-            x, y, w = q[..., 0], q[..., 1], q[..., 2]
-            k = x * x + y * y + w * w + a * a - b * b
-            with np.errstate(divide="ignore", invalid="ignore"):
-                margin = (4.0 * a * a * (x * x + y * y) - k * k) / (4.0 * a * a * (x * x + y * y))
-            lowest: FloatArray = np.min(np.nan_to_num(margin, nan=-np.inf), axis=1)
-            return lowest
-
-        for lo, hi in ((max(low, top), high), (low, min(high, top))):
-            if not lo < hi:
-                continue
-            heights = np.linspace(lo, hi, _HOME_SEARCH_POINTS)
-            margins = worst(heights)
-            best = int(np.argmax(margins))
-            if not margins[best] > 0.0:
-                continue
-            # Golden-section refinement between the neighbouring grid points.
-            left, right = heights[max(best - 1, 0)], heights[min(best + 1, len(heights) - 1)]
-            ratio = (math.sqrt(5.0) - 1.0) / 2.0
-            for _ in range(60):
-                m1, m2 = right - ratio * (right - left), left + ratio * (right - left)
-                if worst(np.array([m1]))[0] < worst(np.array([m2]))[0]:
-                    left = m1
-                else:
-                    right = m2
-            z = (left + right) / 2.0
-            return pose_at_height(z if worst(np.array([z]))[0] >= margins[best] else float(heights[best]))
+        mechanism = Mechanism.from_geometry(self)
+        found = {s: home_on_side(mechanism, s) for s in SIDES if side in (None, s)}
+        usable = {s: t for s, t in found.items() if t is not None and not self._servo_problems(t)}
+        if len(usable) == 1:
+            return next(iter(usable.values()))
+        if len(usable) == 2:
+            above, below = usable["above"][2, 3], usable["below"][2, 3]
+            raise ValueError(
+                "home is not given, and the platform can rest on either side of the motors: "
+                f"at z = {above:.6g} {self.unit} above them or at z = {below:.6g} {self.unit} below them. "
+                'Give home="above" or home="below" (in a file: "home": "above" or "home": "below"), '
+                "or the pose itself"
+            )
+        for s, t in found.items():
+            if t is not None:  # reached, but a servo is out of range there
+                self._check_servos(t, f"the home computed {s} the motors (z = {t[2, 3]:.6g} {self.unit})")
+        where = "" if side is None else f" {side} the motors"
         raise ValueError(
-            "no height on the world Z axis lets every leg reach an unrotated platform: "
+            f"no height{where} on the world Z axis lets every leg reach an unrotated platform: "
             "give home, the platform's rest pose"
         )
 
@@ -397,38 +282,21 @@ class Geometry:
         home, and its direction +1 (each motor frame's Z is the output
         shaft).
         """
-        if shaft not in ("tangent", "radial"):
-            raise ValueError(f'shaft must be "tangent" or "radial", got {shaft!r}')
-        if isinstance(solution, bool) or solution not in (1, -1):
-            raise ValueError(f"solution must be +1 or -1, got {solution!r}")
-        third, spread = 2.0 * math.pi / 3.0, base_spread / 2.0
-        anchors = [
-            (platform_offset + math.pi / 3.0 + third * pair + side * platform_spread / 2.0)
-            for pair in range(3)
-            for side in (1.0, -1.0)
-        ]
-        up = np.array([0.0, 0.0, 1.0])
-        legs: list[LegLike] = []
-        used: set[int] = set()
-        for pair in range(3):
-            for side in (1.0, -1.0):
-                phi = base_offset + third * pair + side * spread
-                origin = [base_radius * math.cos(phi), base_radius * math.sin(phi), motor_height]
-                away = side * np.array([-math.sin(phi), math.cos(phi), 0.0])  # from the partner
-                z_axis = away if shaft == "tangent" else np.cross(up, away)
-                sign = solution if shaft == "radial" or side > 0 else -solution
-                nearest = min(range(6), key=lambda j: abs(math.remainder(anchors[j] - phi, 2.0 * math.pi)))
-                if nearest in used:
-                    raise ValueError("two motors share their nearest anchor: check the spreads and offsets")
-                used.add(nearest)
-                psi = anchors[nearest]
-                anchor = [platform_radius * math.cos(psi), platform_radius * math.sin(psi), anchor_height]
-                legs.append((anchor, motor_frame(origin, z_axis, up), sign))
+        legs = three_pair_legs(
+            base_radius=base_radius,
+            base_spread=base_spread,
+            platform_radius=platform_radius,
+            platform_spread=platform_spread,
+            motor_height=motor_height,
+            anchor_height=anchor_height,
+            base_offset=base_offset,
+            platform_offset=platform_offset,
+            shaft=shaft,
+            solution=solution,
+        )
         built = cls(motor_arm_length, rod_length, legs, unit, pose_at_height(motor_height + home_height))
-        from .reference import Model  # the model imports this module
-
         lower, upper = servo_range
-        centred = Model.from_geometry(built).inverse_kinematics(built.home).tolist()
+        centred = Mechanism.from_geometry(built).inverse_kinematics(built.home).tolist()
         return cls(
             built.motor_arm_length,
             built.rod_length,
@@ -477,132 +345,71 @@ class Geometry:
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> Geometry:
         """A geometry from the mapping that load reads from a file: every
-        number a number, the unit given, `home` optional."""
-        _check_keys(data, _FILE_KEYS, {"unit", "home"}, "the geometry")
-        if "unit" not in data:
-            raise ValueError('the geometry has no unit: add "unit": "m" or "unit": "mm"')
-        for key in ("motor_arm_length", "rod_length", "home"):
-            if key in data:
-                _check_numbers(data[key], key)
-        legs = data["legs"]
-        if not isinstance(legs, list):
-            raise ValueError(f"legs must be a list of legs, got {type(legs).__name__}")
-        for index, leg in enumerate(legs):
-            if not isinstance(leg, Mapping):
-                raise ValueError(f"leg {index} must be a table of {sorted(_LEG_KEYS)}")
-            _check_keys(leg, _LEG_KEYS, {"servo"}, f"leg {index}")
-            for key in sorted(_LEG_KEYS - {"servo"}):
-                _check_numbers(leg[key], f"leg {index}: {key}")
-        return cls(
-            data["motor_arm_length"],
-            data["rod_length"],
-            [(leg["branch_platform"], leg["t_world_motor"], leg["solution"], _servo_in(leg, index)) for leg in legs],
-            data["unit"],
-            data.get("home"),
-        )
+        number a number, the unit given, `home` optional (a 4x4, "above" or
+        "below"). Every mistake is a ValueError naming the key, and the leg
+        when it is in one."""
+        built: list[Leg] = []
+        for index, leg in enumerate(files.check_table(data)):
+            what = f"leg {index}"
+            table = files.check_leg_table(leg, what)
+            with files.naming(what):
+                servo = files.servo_in(table)
+                built.append(Leg(table["branch_platform"], table["t_world_motor"], table["solution"], servo))
+        with files.naming("the geometry", ours_as_they_are=True):
+            return cls(data["motor_arm_length"], data["rod_length"], built, data["unit"], data.get("home"))
 
     @classmethod
-    def load(cls, path: PathLike) -> Geometry:
+    def load(cls, path: files.PathLike) -> Geometry:
         """Reads a geometry from JSON, or from TOML when the name ends in .toml.
 
         The layout is save's: unit ("m" or "mm"), motor_arm_length,
-        rod_length, home (four rows; computed when absent), and legs, a list
-        of tables of branch_platform, t_world_motor (four rows) and solution.
-        Floats come back exactly as written.
+        rod_length, home (four rows, or "above" / "below" the motors to have
+        it computed on that side; see Geometry), and legs, a list of tables
+        of branch_platform, t_world_motor (four rows), solution and an
+        optional servo table. Floats come back exactly as written.
+
+        Only a regular file of at most 1 MiB is read (a FIFO or a device is
+        refused without waiting on it), a key given twice in one table is an
+        error (JSON would keep the last silently), and every mistake is a
+        ValueError that starts with the file's name.
         """
         path = pathlib.Path(path)
-        try:
-            if path.suffix.lower() == ".toml":
-                with path.open("rb") as stream:
-                    data: Any = tomllib.load(stream)
-            else:
-                data = json.loads(path.read_text(encoding="utf-8"))
-        except (tomllib.TOMLDecodeError, json.JSONDecodeError) as error:
-            raise ValueError(f"{path}: {error}") from None
-        if not isinstance(data, Mapping):
-            raise ValueError(f"{path}: expected a table at the top level")
+        data = files.read_table(path)
         try:
             return cls.from_dict(data)
         except ValueError as error:
             raise ValueError(f"{path}: {error}") from None
 
-    def save(self, path: PathLike) -> None:
-        """Writes the geometry as JSON. Python writes every float with the
-        fewest digits that read back to the same double, so a load of the
-        file gives this geometry exactly (motor frames and home as corrected
-        for rounding, when they were)."""
-        pathlib.Path(path).write_text(self.to_json(), encoding="utf-8")
+    def save(self, path: files.PathLike) -> None:
+        """Writes the geometry as JSON (a name ending in .json) or TOML
+        (.toml); any other name is refused rather than guessed at. Every
+        float is written with the fewest digits that read back to the same
+        double, and home as the pose itself, so a load of the file gives
+        this geometry exactly (motor frames and home as corrected for
+        rounding, when they were)."""
+        files.save(self, pathlib.Path(path))
 
     def to_json(self) -> str:
         """The JSON text save writes: one row of a matrix per line, so that a
         file stays readable and editable by hand."""
-        legs = []
-        for leg in self.legs:
-            legs.append(
-                "    {\n"
-                f'      "branch_platform": {json.dumps(leg.branch_platform.tolist())},\n'
-                f'      "t_world_motor": {_matrix_json(leg.t_world_motor, "      ")},\n'
-                f'      "solution": {int(leg.solution)}'
-                + _servo_out(leg.servo)
-                + "\n    }"
-            )
-        joined = ",\n".join(legs)
-        return (
-            "{\n"
-            f'  "unit": {json.dumps(self.unit)},\n'
-            f'  "motor_arm_length": {json.dumps(self.motor_arm_length)},\n'
-            f'  "rod_length": {json.dumps(self.rod_length)},\n'
-            f'  "home": {_matrix_json(self.home, "  ")},\n'
-            f'  "legs": [\n{joined}\n  ]\n'
-            "}\n"
-        )
+        return files.to_json(self)
+
+    def to_toml(self) -> str:
+        """The TOML text save writes: the same keys as the JSON, a matrix one
+        row per line, each leg a [[legs]] table and its servo an inline
+        table."""
+        return files.to_toml(self)
 
 
-def pose_at_height(z: float) -> FloatArray:
-    """The unrotated pose with its origin at height z on the world Z axis."""
-    out = np.eye(4)
-    out[2, 3] = z
-    return out
-
-
-def _matrix_json(matrix: FloatArray, indent: str) -> str:
-    rows = ",\n".join(f"{indent}  {json.dumps(row)}" for row in matrix.tolist())
-    return f"[\n{rows}\n{indent}]"
-
-
-def _check_numbers(value: Any, what: str) -> None:
-    """Numbers in a file must be numbers: "95" or true is a mistake there,
-    however float() would read it."""
-    if isinstance(value, list):
-        for item in value:
-            _check_numbers(item, what)
-    elif isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise ValueError(f"{what} must hold numbers, got {value!r} ({type(value).__name__})")
-
-
-def _servo_in(leg: Mapping[str, Any], index: int) -> Servo | None:
-    """A leg's optional "servo" table; legs without one get the default."""
-    table = leg.get("servo")
-    if table is None:
-        return None
-    if not isinstance(table, Mapping):
-        raise ValueError(f"leg {index}: servo must be a table of zero, direction, lower, upper, pulse")
-    try:
-        return Servo.from_dict(table)
-    except (TypeError, ValueError) as error:
-        raise ValueError(f"leg {index}: servo: {error}") from None
-
-
-def _servo_out(servo: Servo) -> str:
-    """The "servo" line of a leg, left out for the default so that files
-    without servos read and write as they always did."""
-    return "" if servo == Servo() else f',\n      "servo": {json.dumps(servo.to_dict())}'
-
-
-def _check_keys(data: Mapping[str, Any], allowed: set[str], optional: set[str], what: str) -> None:
-    missing = sorted(allowed - optional - set(data))
-    unknown = sorted(set(data) - allowed)
-    if missing:
-        raise ValueError(f"{what} is missing {', '.join(missing)}")
-    if unknown:
-        raise ValueError(f"{what} has unknown keys {', '.join(unknown)} (allowed: {', '.join(sorted(allowed))})")
+def _check_no_repeats(legs: list[Leg]) -> None:
+    """No leg twice. A servo is what drives a leg, not where it is: two legs
+    that differ only in their servos are the same leg twice. Legs are keyed
+    by the bytes of their arrays, so a thousand legs take a thousand
+    look-ups rather than half a million comparisons; adding 0.0 turns -0.0
+    into 0.0, which compare equal but differ in their bytes."""
+    seen: dict[tuple[bytes, bytes, float], int] = {}
+    for index, leg in enumerate(legs):
+        key = ((leg.branch_platform + 0.0).tobytes(), (leg.t_world_motor + 0.0).tobytes(), leg.solution)
+        first = seen.setdefault(key, index)
+        if first != index:
+            raise ValueError(f"leg {index} repeats leg {first} exactly")

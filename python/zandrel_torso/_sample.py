@@ -1,5 +1,4 @@
-"""The sample mechanism, about the size of a desktop robot's head, and a
-small helper to write poses.
+"""The sample mechanism, about the size of a desktop robot's head.
 
 Layout (world frame: z up, origin on the base plate under the platform):
 
@@ -39,12 +38,11 @@ pitch and yaw combined with +-1 cm of translation along every axis.
 from __future__ import annotations
 
 import functools
-import math
 from importlib import resources
 
-import numpy as np
-
-from ._geometry import UNITS, FloatArray, Geometry
+from ._arrays import FloatArray
+from ._formulas import pose
+from ._geometry import UNITS, Geometry
 
 SAMPLE_HOME_HEIGHT = 0.177
 """Height of the sample's platform origin above the world origin at home, in metres."""
@@ -61,31 +59,6 @@ def sample_geometry(unit: str = "m") -> Geometry:
     or, with unit="mm", in millimetres. Its file, sample_geometry.json in
     this package, shows the layout Geometry.load reads."""
     return _sample_in_metres().in_unit(unit)
-
-
-def rotation(roll: float = 0.0, pitch: float = 0.0, yaw: float = 0.0) -> FloatArray:
-    """The 3x3 rotation Rz(yaw) * Ry(pitch) * Rx(roll), angles in radians."""
-    cr, sr = math.cos(roll), math.sin(roll)
-    cp, sp = math.cos(pitch), math.sin(pitch)
-    cy, sy = math.cos(yaw), math.sin(yaw)
-    return np.array(
-        [
-            [cy * cp, cy * sp * sr - sy * cr, cy * sp * cr + sy * sr],
-            [sy * cp, sy * sp * sr + cy * cr, sy * sp * cr - cy * sr],
-            [-sp, cp * sr, cp * cr],
-        ]
-    )
-
-
-def pose(
-    roll: float = 0.0, pitch: float = 0.0, yaw: float = 0.0, x: float = 0.0, y: float = 0.0, z: float = 0.0
-) -> FloatArray:
-    """A 4x4 pose: rotation Rz(yaw) * Ry(pitch) * Rx(roll) (radians) and
-    translation (x, y, z), bottom row (0, 0, 0, 1)."""
-    out = np.eye(4)
-    out[:3, :3] = rotation(roll, pitch, yaw)
-    out[:3, 3] = (x, y, z)
-    return out
 
 
 def sample_home_pose(unit: str = "m") -> FloatArray:

@@ -17,22 +17,31 @@ from dataclasses import dataclass
 from typing import Any, Optional, Tuple
 
 import numpy as np
-import numpy.typing as npt
 
-FloatArray = npt.NDArray[np.float64]
-BoolArray = npt.NDArray[np.bool_]
+from ._arrays import FloatArray
+from ._formulas import wrap_half_open_above, wrap_half_open_below
+from ._messages import brief
 
-_TWO_PI = 2.0 * math.pi
 _SERVO_KEYS = ("zero", "direction", "lower", "upper", "pulse")
 _DEGREES_HINT = "radians are expected: math.radians(90) is 90 degrees"
+# A servo pulse is about 500 to 2500 microseconds wide; two widths both under
+# this were written in milliseconds (1.0 to 2.0), and no servo takes them.
+_MILLISECONDS_BELOW = 50.0
+# How far beyond its pulse range a width may lie and still be read as the
+# end of the range: rounding in to_pulses, never a real command (a servo
+# resolves a microsecond at best).
+_PULSE_SLACK_US = 1e-6
 
 
 def _real(value: Any, name: str) -> float:
     """A finite float from a real number; a string or a bool is a mistake
     (a file that says "90" meant something, but not necessarily 90)."""
     if isinstance(value, (bool, str)) or not isinstance(value, numbers.Real):
-        raise ValueError(f"{name} must be a number, got {value!r}")
-    number = float(value)
+        raise ValueError(f"{name} must be a number, got {brief(value)}")
+    try:
+        number = float(value)
+    except OverflowError:
+        raise ValueError(f"{name} must be finite, got {brief(value)}") from None
     if not math.isfinite(number):
         raise ValueError(f"{name} must be finite, got {number!r}")
     return number
@@ -70,7 +79,7 @@ class Servo:
     def __post_init__(self) -> None:
         direction = self.direction
         if isinstance(direction, bool) or direction not in (1, -1):
-            raise ValueError(f"direction must be +1 or -1, got {direction!r}")
+            raise ValueError(f"direction must be +1 or -1, got {brief(direction)}")
         lower, upper = _angle(self.lower, "lower"), _angle(self.upper, "upper")
         if not lower < upper:
             raise ValueError(f"lower must be below upper, got lower={lower!r}, upper={upper!r}")
@@ -84,9 +93,9 @@ class Servo:
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> Servo:
         """A servo from a file's table; every key may be left out."""
-        unknown = sorted(set(data) - set(_SERVO_KEYS))
+        unknown = sorted(brief(key, 60) if not isinstance(key, str) else key[:60] for key in set(data) - set(_SERVO_KEYS))
         if unknown:
-            raise ValueError(f"servo has unknown keys {', '.join(unknown)} (allowed: {', '.join(_SERVO_KEYS)})")
+            raise ValueError(f"servo has unknown keys {', '.join(unknown[:8])} (allowed: {', '.join(_SERVO_KEYS)})")
         return cls(**data)
 
     def to_dict(self) -> dict[str, Any]:
@@ -101,25 +110,23 @@ def _pulse(value: Any) -> tuple[float, float]:
     if isinstance(value, np.ndarray):
         value = value.tolist()
     if isinstance(value, (str, bytes)) or not isinstance(value, Sequence) or len(value) != 2:
-        raise ValueError(f"pulse must be (lower_us, upper_us), two widths in microseconds, got {value!r}")
+        raise ValueError(f"pulse must be (lower_us, upper_us), two widths in microseconds, got {brief(value)}")
     low, high = _real(value[0], "pulse lower_us"), _real(value[1], "pulse upper_us")
     if not (low > 0.0 and high > 0.0):
         raise ValueError(f"pulse widths must be positive microseconds, got {(low, high)!r}")
+    if low < _MILLISECONDS_BELOW and high < _MILLISECONDS_BELOW:
+        raise ValueError(
+            f"pulse {(low, high)!r} looks like milliseconds? widths are in microseconds: "
+            f"({low * 1000.0:g}, {high * 1000.0:g}) if these were milliseconds"
+        )
     if low == high:
         raise ValueError(f"pulse widths must differ, or every angle would get the same pulse: got {(low, high)!r}")
+    if low > high:
+        raise ValueError(
+            f"pulse {(low, high)!r} is reversed: lower_us is the width at `lower` and must be the smaller; "
+            "for a servo that turns the other way, keep the widths in order and give direction=-1"
+        )
     return low, high
-
-
-def wrap_half_open_above(angle: FloatArray) -> FloatArray:
-    """Into (-pi, pi]: a servo half a turn away reads +pi, never -pi."""
-    out: FloatArray = math.pi - np.mod(math.pi - angle, _TWO_PI)
-    return out
-
-
-def wrap_half_open_below(angle: FloatArray) -> FloatArray:
-    """Into [-pi, pi), the interval the extension's angles come in."""
-    out: FloatArray = np.mod(angle + math.pi, _TWO_PI) - math.pi
-    return out
 
 
 class ServoTable:
@@ -134,6 +141,7 @@ class ServoTable:
         self.without_pulse = [index for index, s in enumerate(servos) if s.pulse is None]
         widths = np.array([s.pulse if s.pulse is not None else (math.nan, math.nan) for s in servos], dtype=np.float64)
         self.pulse_lower = widths[:, 0] if len(servos) else np.zeros(0)
+        self.pulse_upper = widths[:, 1] if len(servos) else np.zeros(0)
         self.pulse_per_radian = (widths[:, 1] - widths[:, 0]) / (self.upper - self.lower) if len(servos) else np.zeros(0)
 
     def to_servo(self, angles: FloatArray) -> FloatArray:
@@ -148,13 +156,27 @@ class ServoTable:
         out: FloatArray = np.minimum(servo_angles - self.lower, self.upper - servo_angles)
         return out
 
-    def pulses(self, servo_angles: FloatArray) -> FloatArray:
-        """Pulse widths, NaN outside the range: never a clipped command."""
+    def _need_pulses(self) -> None:
         if self.without_pulse:
             listed = ", ".join(str(index) for index in self.without_pulse)
             legs = f"leg {listed} has" if len(self.without_pulse) == 1 else f"legs {listed} have"
             raise ValueError(f"pulse widths need a servo pulse range on every leg; {legs} none")
+
+    def pulses(self, servo_angles: FloatArray) -> FloatArray:
+        """Pulse widths, NaN outside the range: never a clipped command."""
+        self._need_pulses()
         inside = self.margin(servo_angles) >= 0.0
         width = self.pulse_lower + (servo_angles - self.lower) * self.pulse_per_radian
         out: FloatArray = np.where(inside, width, math.nan)
+        return out
+
+    def from_pulses(self, widths: FloatArray) -> FloatArray:
+        """Servo angles for pulse widths; NaN for NaN and for a width
+        outside the pulse range, which no angle in the servo's range gives.
+        A width beyond an end by rounding alone (as to_pulses may give at
+        the ends) reads as that end."""
+        self._need_pulses()
+        inside = (widths >= self.pulse_lower - _PULSE_SLACK_US) & (widths <= self.pulse_upper + _PULSE_SLACK_US)
+        angles = np.clip(self.lower + (widths - self.pulse_lower) / self.pulse_per_radian, self.lower, self.upper)
+        out: FloatArray = np.where(inside, angles, math.nan)
         return out

@@ -13,11 +13,16 @@ import numpy as np
 import numpy.typing as npt
 from zandrel_torso_kinematics import ZandrelRustKinematics
 
-from ._geometry import FloatArray, Geometry, check_rigid, float_array
-from ._servo import BoolArray, ServoTable
+from . import _engine
+from ._arrays import FloatArray, check_rigid, float_array, real_array
+from ._formulas import rz, wrap_half_open_below
+from ._geometry import Geometry
+from ._mechanism import TOLERANCE, Mechanism
+from ._messages import brief
+from ._pose_check import PoseCheck
+from ._servo import ServoTable
 from ._workspace import Workspace, scan_workspace
 from ._zeros import ZeroEstimate, estimate_zeros
-from .reference import TOLERANCE, Model, rz
 
 _NAN_ANGLES = [math.nan] * 6
 _FLOAT64 = np.dtype(np.float64)
@@ -77,6 +82,10 @@ class Torso:
     before `kinematics` is called, so nothing done through Torso leaves the
     raw object poisoned. `kinematics` itself is the fast path for a control
     loop: it takes metres, and checks nothing.
+
+    A Torso is not to be shared between threads without a lock of your
+    own: solve_forward steps, resets and retries the solver in several
+    calls, and another thread's call in between would move its pose.
     """
 
     def __init__(self, geometry: Geometry) -> None:
@@ -85,13 +94,25 @@ class Torso:
         self.kinematics = ZandrelRustKinematics(metres.motor_arm_length, metres.rod_length)
         for leg in metres.legs:
             self.kinematics.add_branch(_any(leg.branch_platform), _any(leg.t_world_motor), leg.solution)
-        self._model = Model.from_geometry(metres)
+        # Reach margins and rod-length errors, from the shared closed forms.
+        self._mechanism = Mechanism.from_geometry(metres)
+        self._engine = _engine.Model(
+            metres.motor_arm_length,
+            metres.rod_length,
+            np.array([leg.t_world_motor for leg in metres.legs]).reshape(-1, 4, 4),
+            np.array([leg.branch_platform for leg in metres.legs]).reshape(-1, 3),
+            np.array([leg.solution for leg in metres.legs]),
+            np.ascontiguousarray(metres.home),
+        )
         self._legs = len(geometry.legs)
+        if self._legs == 6 and not abs(self._engine.home_determinant) > 0.0:
+            raise ValueError(
+                "home is at a singularity: the rods do not hold the platform there "
+                "(their constraint Jacobian is singular); choose another home"
+            )
         self._home: list[list[float]] = metres.home.tolist()
+        self._home_angles = np.array(self.kinematics.inverse_kinematics(self._home))
         self.kinematics.reset_forward_kinematics(self._home)
-        self._home_aspect = 0.0
-        if self._legs == 6:
-            self._home_aspect = self._model.aspect(metres.home, self._model.inverse_kinematics(metres.home))
         # Metres to the geometry's unit. Poses come in through a division by
         # it rather than a product with its reciprocal, which no double holds
         # exactly: the division is correctly rounded.
@@ -126,20 +147,14 @@ class Torso:
 
     def _poses_in(self, value: npt.ArrayLike, name: str) -> FloatArray:
         """One pose (4, 4) or a stack of them (N, 4, 4), in metres."""
-        try:
-            array = np.asarray(value, dtype=np.float64)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"{name} must be an array of numbers of shape (4, 4) or (N, 4, 4): {error}") from None
+        array = real_array(value, name, "(4, 4) or (N, 4, 4)")
         if array.ndim not in (2, 3) or array.shape[-2:] != (4, 4):
             raise ValueError(f"{name} must have shape (4, 4), got shape {array.shape} (or (N, 4, 4) for N poses)")
         return array if self._pose_divisor is None else array / self._pose_divisor
 
     def _angle_rows_in(self, value: npt.ArrayLike, name: str) -> FloatArray:
         """One angle per leg (legs,), or a stack of them (N, legs)."""
-        try:
-            array = np.asarray(value, dtype=np.float64)
-        except (TypeError, ValueError) as error:
-            raise ValueError(f"{name} must be an array of numbers of shape ({self._legs},): {error}") from None
+        array = real_array(value, name, f"({self._legs},) or (N, {self._legs})")
         if array.ndim not in (1, 2) or array.shape[-1] != self._legs:
             raise ValueError(
                 f"{name} must have shape ({self._legs},), got shape {array.shape} (or (N, {self._legs}) for N rows)"
@@ -214,7 +229,7 @@ class Torso:
         reach (horn and rod in line), negative beyond. The same for either
         solution sign; body yaw is not applied. A stack of poses (N, 4, 4)
         gives margins (N, legs)."""
-        return self._model.reach(self._poses_in(t_world_platform, "t_world_platform"))
+        return self._mechanism.reach(self._poses_in(t_world_platform, "t_world_platform"))
 
     # -- forward kinematics ---------------------------------------------------
 
@@ -251,17 +266,21 @@ class Torso:
 
         The mechanism has several poses for the same angles, and the solver
         finds the one nearest its start: keep it warm (solve each tick from
-        the last answer) or start it near the truth. When a try from
-        elsewhere than home does not end "converged", it tries once more
-        from home (unless `retry` is False) and reports that try if it
-        converged, else the first; the solver is left at the pose reported.
+        the last answer) or start it near the truth. When the first try
+        does not end "converged" (and `retry` is True), it tries again from
+        home: once straight to the angles (unless it started at home), then
+        walking the angles over from home's in 4 and then 16 stages, each
+        stage warm from the last, which keeps the solver on home's
+        assembly where a straight try jumps to another. It reports the
+        first try that converged, else the first; the solver is left at the
+        pose reported. A fresh Torso finds every pose that check calls ok
+        within 30 degrees and 10 mm of home on the geometries tried
+        (benchmarks/forward_starts.py).
         """
         self._require_six_legs()
         angles = self._angles_in(joint_angles)
         yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
-        limit = operator.index(max_steps)
-        if limit < 0:
-            raise ValueError(f"max_steps must be zero or positive, got {limit}")
+        limit = _count(max_steps, "max_steps")
         if start is not None:
             self.reset(start)
         raw = self.kinematics
@@ -272,19 +291,36 @@ class Torso:
         from_home = stored == self._home
         steps, stored = self._settle(angles, stored, limit)
         errors, status = self._check(stored, angles)
-        if status != "converged" and retry and not from_home:
-            raw.reset_forward_kinematics(self._home)
-            more, again = self._settle(angles, self._home, limit)
-            steps += more
-            again_errors, again_status = self._check(again, angles)
-            if again_status == "converged":
-                stored, errors, status = again, again_errors, again_status
+        if status != "converged" and retry:
+            # Home first (unless that is where it started), then home again
+            # walking the angles over in stages: each stage's answer lies
+            # near the next one's, so the solver stays on home's assembly.
+            tries = (1, 4, 16) if not from_home else (4, 16)
+            for stages in tries:
+                more, again = self._walk_from_home(angles, limit, stages)
+                steps += more
+                again_errors, again_status = self._check(again, angles)
+                if again_status == "converged":
+                    stored, errors, status = again, again_errors, again_status
+                    break
             else:
                 raw.reset_forward_kinematics(stored)
         if yaw is not None:
             stored = raw.forward_kinematics(_NAN_ANGLES, yaw)
         residual = float(np.max(np.abs(errors))) * self._scale
         return ForwardSolution(self._pose_out(stored), status == "converged", steps, residual, status)
+
+    def _walk_from_home(self, angles: FloatArray, limit: int, stages: int) -> tuple[int, list[list[float]]]:
+        """Solves from home for angles moved from home's to `angles` in
+        `stages` equal steps (each leg the short way round), each stage
+        starting where the last one settled."""
+        self.kinematics.reset_forward_kinematics(self._home)
+        turn = wrap_half_open_below(angles - self._home_angles)
+        steps, stored = 0, self._home
+        for stage in range(1, stages + 1):
+            more, stored = self._settle(self._home_angles + turn * (stage / stages), stored, limit)
+            steps += more
+        return steps, stored
 
     def _settle(self, angles: FloatArray, stored: list[list[float]], limit: int) -> tuple[int, list[list[float]]]:
         """Steps until the pose stops changing or `limit` steps."""
@@ -302,14 +338,15 @@ class Torso:
         """The rod-length errors at a pose the solver reached (metres), and
         its status."""
         pose = np.array(stored)
-        errors = self._model.rod_errors(pose, angles)
+        errors = self._mechanism.rod_errors(pose, angles)
         if not np.linalg.norm(errors) <= TOLERANCE:
             return errors, "not_converged"
         back = np.array(self.kinematics.inverse_kinematics(stored))
-        off = np.abs(np.remainder(back - angles + math.pi, 2.0 * math.pi) - math.pi)
+        off = np.abs(wrap_half_open_below(back - angles))
         if not np.max(off) <= ANGLE_TOLERANCE:
             return errors, "other_assembly"
-        if self._home_aspect != 0.0 and self._model.aspect(pose, angles) != self._home_aspect:
+        determinant = self._engine.rod_jacobian_determinant(pose, np.ascontiguousarray(angles))
+        if np.sign(determinant) != np.sign(self._engine.home_determinant):
             return errors, "other_assembly"
         return errors, "converged"
 
@@ -320,7 +357,7 @@ class Torso:
         t = self._pose_in(t_world_platform, "t_world_platform")
         angles = self._angles_in(joint_angles)
         try:
-            return self._model.rod_errors(t, angles) * self._scale
+            return self._mechanism.rod_errors(t, angles) * self._scale
         except np.linalg.LinAlgError:
             raise ValueError("t_world_platform is singular") from None
 
@@ -349,22 +386,42 @@ class Torso:
         kinematics did not ask. Every leg's servo needs its pulse range."""
         return self._servos.pulses(self.to_servo(joint_angles))
 
+    def from_pulses(self, pulses: npt.ArrayLike) -> FloatArray:
+        """The leg angles θ (in [-pi, pi), as inverse gives them) for pulse
+        widths in microseconds, (legs,) or (N, legs): the inverse of
+        to_pulses, for the widths a controller sent or logged. NaN stays
+        NaN, and a width outside the servo's pulse range gives NaN too: no
+        angle within the servo's range gives it, and reading it as one
+        beyond the range would claim a place the servo never goes."""
+        widths = self._angle_rows_in(pulses, "pulses")
+        return self._servos.from_servo(self._servos.from_pulses(widths))
+
     def check(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> PoseCheck:
-        """Whether each leg can take the platform to t_world_platform (the
-        body turned by body_yaw): it reaches, and its servo stays within its
-        range. A stack of poses (N, 4, 4) gives fields of shape (N, legs)."""
+        """Whether the platform can be sent to t_world_platform (the body
+        turned by body_yaw): every leg reaches, every servo stays within its
+        range, and the pose lies on home's side of every parallel singularity
+        (see PoseCheck.singularity_margin). A stack of poses (N, 4, 4) gives
+        fields of shape (N, legs) and a margin per pose."""
         poses = self._poses_in(t_world_platform, "t_world_platform")
         yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
         stack = poses.reshape(-1, 4, 4)
         angles = self._inverse_stack(stack, yaw).reshape(poses.shape[:-2] + (self._legs,))
         # Inverse kinematics solves for the pose turned back by the body yaw;
-        # the reach is measured there too.
-        reach = self._model.reach(poses if yaw is None else rz(-yaw) @ poses)
+        # the reach and the singularity are measured there too.
+        solved = poses if yaw is None else rz(-yaw) @ poses
+        reach = self._mechanism.reach(solved)
         servos = self._servos
         servo_angles = servos.to_servo(angles)
         margin = servos.margin(servo_angles)
         ok = np.isfinite(angles) & (margin >= 0.0)
-        return PoseCheck(reach, angles, servo_angles, margin, ok)
+        singularity: FloatArray | float
+        if self._legs == 6:
+            singularity = self._engine.singularity_margin(np.ascontiguousarray(solved.reshape(-1, 4, 4)))
+            ok &= (singularity > 0.0)[:, None].reshape(ok.shape[:-1] + (1,))
+            singularity = singularity.reshape(poses.shape[:-2]) if poses.ndim == 3 else float(singularity[0])
+        else:
+            singularity = np.full(poses.shape[:-2], math.nan) if poses.ndim == 3 else math.nan
+        return PoseCheck(reach, angles, servo_angles, margin, singularity, ok, servos.lower, servos.upper)
 
     def workspace(self, angle_step: float = math.radians(0.1), length_step: float | None = None) -> Workspace:
         """From home, the largest symmetric excursion along and about each
@@ -393,10 +450,28 @@ def _step(value: float, name: str) -> float:
 
 
 def _number(value: float, name: str) -> float:
+    # float() reads the text "0.3" as a number and NumPy's complex scalars
+    # as their real part: neither is a number given as one.
+    if isinstance(value, (str, bytes, complex, np.complexfloating)):
+        raise ValueError(f"{name} must be a real number, got {brief(value)}")
     try:
         return float(value)
-    except (TypeError, ValueError):
-        raise ValueError(f"{name} must be a number, got {value!r}") from None
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError(f"{name} must be a number within a double's range, got {brief(value)}") from None
+
+
+def _count(value: int, name: str) -> int:
+    """A whole number of at least zero: 1.5 steps or True steps is a
+    mistake, not 1."""
+    if isinstance(value, bool):
+        raise ValueError(f"{name} must be a whole number, got {value!r}")
+    try:
+        count = operator.index(value)
+    except TypeError:
+        raise ValueError(f"{name} must be a whole number, got {brief(value)}") from None
+    if count < 0:
+        raise ValueError(f"{name} must be zero or positive, got {count}")
+    return count
 
 
 def _yaw_limit(value: float | None, name: str) -> float | None:
@@ -412,25 +487,3 @@ def _any(array: FloatArray) -> Any:
     """The extension reads float64 arrays directly (its stub asks for
     sequences, which an array is not to a type checker)."""
     return array
-
-
-@dataclass(frozen=True)
-class PoseCheck:
-    """What Torso.check found, per leg: shape (legs,), or (N, legs) for a
-    stack of N poses.
-
-    reach: the reach margin (see Torso.reach): 1 comfortable, 0 at the edge,
-        negative beyond.
-    angles: the leg angles θ, NaN where out of reach.
-    servo_angles: the servo angles, direction * (θ - zero) in (-pi, pi].
-    servo_margin: radians to the nearer end of the servo's range, negative
-        outside it, NaN out of reach.
-    ok: the leg reaches and its servo is within range. `ok.all()` says the
-        pose can be commanded.
-    """
-
-    reach: FloatArray
-    angles: FloatArray
-    servo_angles: FloatArray
-    servo_margin: FloatArray
-    ok: BoolArray

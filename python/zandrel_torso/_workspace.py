@@ -4,14 +4,23 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import Protocol
 
 import numpy as np
+import numpy.typing as npt
 
-from ._geometry import FloatArray, Geometry
+from ._arrays import FloatArray
+from ._geometry import Geometry
+from ._pose_check import PoseCheck
 
-if TYPE_CHECKING:
-    from ._torso import Torso
+
+class PoseChecker(Protocol):
+    """What the scan uses of a Torso: its geometry and its pose checks."""
+
+    @property
+    def geometry(self) -> Geometry: ...
+    def check(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> PoseCheck: ...
+
 
 AXES = ("roll", "pitch", "yaw", "x", "y", "z")
 # Steps checked in one batch: the scan usually ends within the first one or
@@ -66,7 +75,7 @@ def _farthest_reach(geometry: Geometry) -> float:
     )
 
 
-def _excursion(torso: Torso, axis: int, step: float, limit: float) -> float:
+def _excursion(torso: PoseChecker, axis: int, step: float, limit: float) -> float:
     """step times the largest k (k * step <= limit) for which steps 1 to k
     all pass, on both sides of home."""
     home = torso.geometry.home
@@ -83,7 +92,7 @@ def _excursion(torso: Torso, axis: int, step: float, limit: float) -> float:
     return step * most
 
 
-def scan_workspace(torso: Torso, angle_step: float, length_step: float) -> Workspace:
+def scan_workspace(torso: PoseChecker, angle_step: float, length_step: float) -> Workspace:
     geometry = torso.geometry
     if not geometry.legs:
         raise ValueError("a geometry without legs has no workspace")

@@ -10,18 +10,24 @@ kinematics, is zero + direction * servo_angle, up to whole turns.
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import Protocol
 
 import numpy as np
 import numpy.typing as npt
 
-from ._geometry import FloatArray
-from ._servo import wrap_half_open_below
-
-if TYPE_CHECKING:
-    from ._torso import Torso
+from ._arrays import ROUNDING_TOLERANCE, FloatArray, check_rigid, real_array
+from ._formulas import wrap_half_open_below
+from ._geometry import Geometry
 
 IntArray = npt.NDArray[np.int_]
+
+
+class InverseSolver(Protocol):
+    """What the estimate uses of a Torso: its geometry and its inverse."""
+
+    @property
+    def geometry(self) -> Geometry: ...
+    def inverse(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> FloatArray: ...
 
 
 @dataclass(frozen=True)
@@ -36,24 +42,23 @@ class ZeroEstimate:
         that does not match the robot when it is large.
     samples: how many samples the leg used. A sample is left out for a leg
         that cannot reach its measured pose, or whose servo angle is NaN.
+    sample_residual: per sample, shape (N,), the root mean square in
+        radians over the legs it was used for of what the fitted zeros leave
+        unexplained in it (NaN when it was used for none). One sample far
+        above the others is a measurement gone wrong: a pose mistyped, a
+        tracker that lost its marker; leave it out and estimate again.
     """
 
     zeros: FloatArray
     residual: FloatArray
     samples: IntArray
+    sample_residual: FloatArray
 
 
-def _array(value: npt.ArrayLike, name: str, shape: str) -> FloatArray:
-    try:
-        return np.asarray(value, dtype=np.float64)
-    except (TypeError, ValueError) as error:
-        raise ValueError(f"{name} must be an array of numbers of shape {shape}: {error}") from None
-
-
-def estimate_zeros(torso: Torso, servo_angles: npt.ArrayLike, measured_poses: npt.ArrayLike) -> ZeroEstimate:
+def estimate_zeros(torso: InverseSolver, servo_angles: npt.ArrayLike, measured_poses: npt.ArrayLike) -> ZeroEstimate:
     legs = len(torso.geometry.legs)
-    readings = _array(servo_angles, "servo_angles", f"(N, {legs})")
-    poses = _array(measured_poses, "measured_poses", "(N, 4, 4)")
+    readings = real_array(servo_angles, "servo_angles", f"(N, {legs})")
+    poses = real_array(measured_poses, "measured_poses", "(N, 4, 4)")
     if readings.ndim != 2 or readings.shape[1] != legs:
         raise ValueError(f"servo_angles must have shape (N, {legs}), got shape {readings.shape}")
     if poses.shape != (len(readings), 4, 4):
@@ -61,6 +66,12 @@ def estimate_zeros(torso: Torso, servo_angles: npt.ArrayLike, measured_poses: np
             f"measured_poses must have shape ({len(readings)}, 4, 4), one pose per row of servo_angles, "
             f"got shape {poses.shape}"
         )
+    # A lost reading may be NaN (that leg skips the sample), but a pose is
+    # the whole sample: a NaN or a frame that is not rigid would be read as
+    # a confident, wrong angle for every leg. Measured rotations carry
+    # noise, so rounding-size errors pass, as they do for a motor frame.
+    for index, t in enumerate(poses):
+        check_rigid(t, f"measured_poses[{index}]", ROUNDING_TOLERANCE)
     directions = np.array([leg.servo.direction for leg in torso.geometry.legs], dtype=np.float64)
     # Each usable sample proposes a zero: θ - direction * servo_angle.
     proposed = torso.inverse(poses) - directions * readings
@@ -75,4 +86,5 @@ def estimate_zeros(torso: Torso, servo_angles: npt.ArrayLike, measured_poses: np
         mean = offsets.sum(axis=0) / samples
         spread = np.where(used, offsets - mean, 0.0)
         residual = np.sqrt((spread * spread).sum(axis=0) / samples)
-    return ZeroEstimate(wrap_half_open_below(centre + mean), residual, samples)
+        per_sample = np.sqrt((spread * spread).sum(axis=1) / used.sum(axis=1))
+    return ZeroEstimate(wrap_half_open_below(centre + mean), residual, samples, per_sample)

@@ -30,15 +30,20 @@ from matplotlib.patches import Patch
 from mpl_toolkits.mplot3d import Axes3D  # type: ignore[import-untyped]
 from mpl_toolkits.mplot3d.art3d import Poly3DCollection  # type: ignore[import-untyped]
 
-from ._geometry import FloatArray, Geometry, float_array
-from ._sample import pose
+from ._arrays import ROUNDING_TOLERANCE, FloatArray, check_rigid, float_array
+from ._formulas import pose
+from ._geometry import Geometry
+from ._messages import brief
 from ._torso import Torso
 
 _HORN = "tab:blue"
 _ROD = "tab:orange"
 _MOTOR = "dimgray"
 _UNREACHABLE = "tab:red"
+_SERVO_BEYOND = "tab:purple"  # a leg that reaches, with its servo out of its range
 _SERVO_OUT = "slategray"
+_SINGULAR = "tab:red"  # the platform of a pose past a parallel singularity
+_SINGULAR_SHADE = "black"
 _SERVO_LIMIT = "navy"
 # Seen from this high above, at this azimuth, no two legs of the sample or of
 # a three-pair layout seem to cross, at home or tilted by 10 to 20 degrees:
@@ -47,6 +52,8 @@ _SERVO_LIMIT = "navy"
 # does not depend on how far the camera stands.
 DEFAULT_VIEW = (65.0, -60.0)
 TOP_VIEW = (90.0, -90.0)  # x to the right, y up the page
+SIDE_VIEW = (0.0, -90.0)  # x to the right, z up the page: heights and hanging parts at a glance
+_VIEWS = {"default": DEFAULT_VIEW, "top": TOP_VIEW, "side": SIDE_VIEW}
 
 
 def pose_title(t: FloatArray, unit: str) -> str:
@@ -75,20 +82,27 @@ def draw(
     t_world_platform: npt.ArrayLike,
     ax: Axes3D | None = None,
     *,
-    view: Literal["default", "top"] = "default",
+    view: Literal["default", "top", "side"] = "default",
 ) -> Axes3D:
     """The mechanism with its platform at t_world_platform (the geometry's
     unit): each motor with its shaft axis, horn, rod and anchor, legs
     numbered, and the platform through its anchors, titled with the pose. A
     leg that cannot reach is drawn as a dashed red line from its motor to
-    its anchor. `view="top"` looks straight down the world Z axis."""
-    if view not in ("default", "top"):
-        raise ValueError(f'view must be "default" or "top", got {view!r}')
+    its anchor; a leg whose servo would leave its range has its horn and rod
+    in purple; either adds its entry to a legend. `view="top"` looks
+    straight down the world Z axis, `view="side"` along the world Y axis.
+    A pose that is not a rigid transform (NaN, a scaled or sheared block,
+    all zeros) is refused: its picture would show a pose that is none."""
+    if view not in _VIEWS:
+        raise ValueError(f'view must be "default", "top" or "side", got {brief(view)}')
+    t = float_array(t_world_platform, (4, 4), "t_world_platform")
+    check_rigid(t, "t_world_platform", ROUNDING_TOLERANCE)
     if ax is None:
         ax = Figure(figsize=(6.4, 6.0), layout="constrained").add_subplot(projection="3d")
     assert isinstance(ax, Axes3D)
-    t = float_array(t_world_platform, (4, 4), "t_world_platform")
-    angles = Torso(geometry).inverse(t)
+    checked = Torso(geometry).check(t)
+    angles, servo_beyond = checked.angles, np.isfinite(checked.angles) & (checked.servo_margin < 0.0)
+    singular = bool(checked.singularity_margin <= 0.0)
     a = geometry.motor_arm_length
     points = [t[:3, 3]]
     for index, (leg, theta) in enumerate(zip(geometry.legs, angles)):
@@ -98,10 +112,11 @@ def draw(
         _segment(ax, origin - 0.4 * a * shaft, origin + 0.4 * a * shaft, color=_MOTOR, linewidth=5)
         if math.isfinite(theta):
             tip = _point(motor, np.array([a * math.cos(theta), a * math.sin(theta), 0.0]))
-            _segment(ax, origin, tip, color=_HORN, linewidth=3)
-            _segment(ax, tip, anchor, color=_ROD, linewidth=2)
+            beyond = bool(servo_beyond[index])
+            _segment(ax, origin, tip, color=_SERVO_BEYOND if beyond else _HORN, linewidth=3)
+            _segment(ax, tip, anchor, color=_SERVO_BEYOND if beyond else _ROD, linewidth=2)
             points.append(tip)
-            label, colour = str(index), "black"
+            label, colour = (f"{index}: servo out of range", _SERVO_BEYOND) if beyond else (str(index), "black")
         else:
             _segment(ax, origin, anchor, color=_UNREACHABLE, linewidth=1.5, linestyle="--")
             label, colour = f"{index}: out of reach", _UNREACHABLE
@@ -113,7 +128,8 @@ def draw(
     if len(anchors) >= 3:
         around = anchors[np.argsort(np.arctan2(anchors[:, 1], anchors[:, 0]))]
         outline = [_point(t, p) for p in around]
-        ax.add_collection3d(Poly3DCollection([outline], alpha=0.25, facecolor="tab:green", edgecolor="darkgreen"))
+        face, edge = (_SINGULAR, "darkred") if singular else ("tab:green", "darkgreen")
+        ax.add_collection3d(Poly3DCollection([outline], alpha=0.25, facecolor=face, edgecolor=edge))
     for axis, colour in zip(range(3), ("red", "green", "blue")):  # the platform frame
         _segment(ax, t[:3, 3], t[:3, 3] + 0.6 * a * t[:3, axis], color=colour, linewidth=1)
     # Equal scales on the three axes, so that the legs look as long as they are.
@@ -125,12 +141,23 @@ def draw(
     ax.set_box_aspect((1.0, 1.0, 1.0))
     for name in "xyz":
         getattr(ax, f"set_{name}label")(f"{name} ({geometry.unit})")
-    elev, azim = TOP_VIEW if view == "top" else DEFAULT_VIEW
+    elev, azim = _VIEWS[view]
     ax.view_init(elev=elev, azim=azim)
-    if view == "top":  # the Z axis is seen end on
-        ax.zaxis.set_ticks([])
-        ax.set_zlabel("")
+    end_on = {"top": ("z", ax.zaxis), "side": ("y", ax.yaxis)}.get(view)
+    if end_on is not None:  # the axis the view looks along shows no ticks
+        end_on[1].set_ticks([])
+        getattr(ax, f"set_{end_on[0]}label")("")
     ax.set_proj_type("ortho")
+    marks: list[Any] = []
+    if not np.all(np.isfinite(angles)):
+        marks.append(Line2D([], [], color=_UNREACHABLE, linestyle="--", label="out of reach"))
+    if servo_beyond.any():
+        marks.append(Line2D([], [], color=_SERVO_BEYOND, linewidth=3, label="servo out of its range"))
+    if singular:
+        margin = float(checked.singularity_margin)
+        marks.append(Patch(color=_SINGULAR, alpha=0.4, label=f"past a singularity (margin {margin:.3g})"))
+    if marks:
+        ax.legend(handles=marks, loc="upper left", fontsize="small")
     ax.set_title(pose_title(t, geometry.unit))
     return ax
 
@@ -151,7 +178,22 @@ def reach_map(
     leg's reach margin (Torso.reach): green is comfortable, red is beyond
     reach; the black line is the edge. Where every leg reaches but a servo
     would leave its range (Torso.check), the map is grey instead, and a
-    dashed line marks the servo range limit."""
+    dashed line marks the servo range limit; where every leg reaches and
+    every servo is in range but the pose lies past a parallel singularity
+    (PoseCheck.singularity_margin), it is shaded dark. Every number must be finite
+    (a NaN height would draw a map of nothing), the span positive and
+    below a half turn, and at least 2 points a side."""
+    for name, value in (("z", z), ("x", x), ("y", y), ("yaw", yaw), ("span", span)):
+        try:
+            finite = not isinstance(value, (str, bytes, complex)) and math.isfinite(value)
+        except (TypeError, ValueError, OverflowError):
+            finite = False
+        if not finite:
+            raise ValueError(f"reach_map: {name} must be a finite number, got {brief(value)}")
+    if not 0.0 < span < math.pi:
+        raise ValueError(f"reach_map: span must lie in (0, pi) radians, got {span!r}")
+    if isinstance(points, bool) or not isinstance(points, int) or points < 2:
+        raise ValueError(f"reach_map: points must be a whole number of at least 2, got {brief(points)}")
     if ax is None:
         ax = Figure(figsize=(6.4, 5.2), layout="constrained").add_subplot()
     torso = Torso(geometry)
@@ -160,7 +202,9 @@ def reach_map(
     checked = torso.check(np.array([pose(roll, pitch, yaw, x, y, z) for pitch in tilt for roll in tilt]))
     worst = checked.reach.min(axis=1, initial=np.inf).reshape(points, points)
     reachable = np.isfinite(checked.angles).all(axis=1)
-    servo_out = (reachable & ~checked.ok.all(axis=1)).reshape(points, points)
+    servo_out = (reachable & (checked.servo_margin < 0.0).any(axis=1)).reshape(points, points)
+    singularity = np.asarray(checked.singularity_margin).reshape(points, points)
+    singular = reachable.reshape(points, points) & ~servo_out & ~(singularity > 0.0)
     servo_worst = np.where(reachable, checked.servo_margin.min(axis=1, initial=np.inf), np.nan).reshape(points, points)
     degrees = np.degrees(tilt)
     # Far beyond reach the margin runs off to large negative values; what
@@ -169,21 +213,24 @@ def reach_map(
     mesh = ax.pcolormesh(degrees, degrees, shown, cmap="RdYlGn", norm=TwoSlopeNorm(0.0, -1.0, 1.0), shading="auto")
     if shown.min() < 0.0 < shown.max():
         ax.contour(degrees, degrees, shown, levels=[0.0], colors="black", linewidths=1.5)
+    handles: list[Any] = []
     if servo_out.any():
         ax.pcolormesh(degrees, degrees, np.ma.masked_where(~servo_out, np.ones_like(worst)),
                       cmap=ListedColormap([_SERVO_OUT]), shading="auto")
         if np.nanmin(servo_worst) < 0.0 < np.nanmax(servo_worst):
             ax.contour(degrees, degrees, np.ma.masked_invalid(servo_worst), levels=[0.0], colors=_SERVO_LIMIT,
                        linewidths=1.5, linestyles="dashed")
-        ax.legend(
-            handles=[
-                Patch(color=_SERVO_OUT, label="reached, but a servo is out of range"),
-                Line2D([], [], color=_SERVO_LIMIT, linestyle="dashed", label="servo range limit"),
-                Line2D([], [], color="black", label="edge of reach"),
-            ],
-            loc="upper right",
-            fontsize="small",
-        )
+        handles += [
+            Patch(color=_SERVO_OUT, label="reached, but a servo is out of range"),
+            Line2D([], [], color=_SERVO_LIMIT, linestyle="dashed", label="servo range limit"),
+        ]
+    if singular.any():
+        ax.pcolormesh(degrees, degrees, np.ma.masked_where(~singular, np.ones_like(worst)),
+                      cmap=ListedColormap([_SINGULAR_SHADE]), alpha=0.6, shading="auto")
+        handles.append(Patch(color=_SINGULAR_SHADE, alpha=0.6, label="reached, but past a singularity"))
+    if handles:
+        handles.append(Line2D([], [], color="black", label="edge of reach"))
+        ax.legend(handles=handles, loc="upper right", fontsize="small")
     colorbar = ax.figure.colorbar(mesh, ax=ax)
     colorbar.set_label("worst leg's reach margin (1: comfortable, 0: edge, < 0: beyond)")
     ax.set_xlabel("roll (degrees)")

@@ -1,8 +1,10 @@
 """The mechanism's kinematics written out in NumPy: the one Python model of it.
 
-`Torso` takes its rod-length errors and reach margins from here; the tests
-check the extension's forward step against `Model.forward_step`; the
-benchmark times this model beside the extension. It is the readable
+The closed forms (anchors in motor frames, inverse kinematics, reach
+margins, rod-length errors) are the package's shared ones, which `Torso`
+and `Geometry` use too; this model adds the forward solver's step on top.
+The tests check the extension's forward step against `Model.forward_step`;
+the benchmark times this model beside the extension. It is the readable
 statement of what the extension computes, not a fast path: one forward step
 costs a few hundred microseconds here against a few in the extension.
 
@@ -15,26 +17,17 @@ Poses are 4x4 arrays, `t[r, c]` being row r, column c.
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+import functools
 
 import numpy as np
-import numpy.typing as npt
 
-from ._geometry import FloatArray, Geometry
+from ._arrays import FloatArray
+from ._formulas import rz
+from ._mechanism import TOLERANCE, Mechanism
 
-TOLERANCE = 1e-6
-"""The solver's absolute tolerance: on the residual norm (it stops stepping
-at or below it), on singular values and on the step's rotation angle."""
+__all__ = ["LINE_SEARCH_TRIALS", "TOLERANCE", "Model", "axis_angle_rotation", "rz"]
 
 LINE_SEARCH_TRIALS = 16
-
-
-def rz(psi: float) -> FloatArray:
-    """4x4 rotation by psi about the z axis."""
-    c, s = np.cos(psi), np.sin(psi)
-    out = np.eye(4)
-    out[0, 0], out[0, 1], out[1, 0], out[1, 1] = c, -s, s, c
-    return out
 
 
 def axis_angle_rotation(w: FloatArray) -> FloatArray:
@@ -55,104 +48,24 @@ def axis_angle_rotation(w: FloatArray) -> FloatArray:
     )
 
 
-class Model:
+class Model(Mechanism):
     """One mechanism: link lengths a (horn) and b (rod), and per leg its
-    anchor (platform coordinates), motor pose (world) and solution sign."""
+    anchor (platform coordinates), motor pose (world) and solution sign.
+    The closed forms are Mechanism's; this adds the forward solver's step."""
 
-    def __init__(
-        self,
-        motor_arm_length: float,
-        rod_length: float,
-        branches: Iterable[tuple[npt.ArrayLike, npt.ArrayLike, float]],
-    ) -> None:
-        listed = list(branches)
-        n = len(listed)
-        self.a = float(motor_arm_length)
-        self.b = float(rod_length)
-        self.anchors = np.array([b[0] for b in listed], dtype=np.float64).reshape(n, 3)
-        self.t_world_motor = np.array([b[1] for b in listed], dtype=np.float64).reshape(n, 4, 4)
-        self.t_motor_world = np.linalg.inv(self.t_world_motor) if n else self.t_world_motor.copy()
-        self.solutions = np.array([b[2] for b in listed], dtype=np.float64)
-        # Velocity of each anchor under a small platform motion (v, w), in
-        # platform coordinates: v + w x p = [I | -[p]x] (v, w).
-        g = np.zeros((n, 3, 6))
+    @functools.cached_property
+    def point_jacobians(self) -> FloatArray:
+        """Velocity of each anchor under a small platform motion (v, w), in
+        platform coordinates: v + w x p = [I | -[p]x] (v, w); shape (n, 3, 6)."""
+        g = np.zeros((len(self.anchors), 3, 6))
         g[:, :, :3] = np.eye(3)
         x, y, z = self.anchors.T
         g[:, 0, 4], g[:, 0, 5] = z, -y
         g[:, 1, 3], g[:, 1, 5] = -z, x
         g[:, 2, 3], g[:, 2, 4] = y, -x
-        self.point_jacobians = g
+        return g
 
-    @classmethod
-    def from_geometry(cls, geometry: Geometry) -> Model:
-        return cls(
-            geometry.motor_arm_length,
-            geometry.rod_length,
-            [(leg.branch_platform, leg.t_world_motor, leg.solution) for leg in geometry.legs],
-        )
-
-    # -- inverse kinematics and reach -----------------------------------------
-
-    def anchors_in_motor_frames(self, t_world_platform: FloatArray) -> FloatArray:
-        """Each leg's anchor in its own motor's frame, shape (n, 3), or
-        (N, n, 3) for a stack of N poses."""
-        m = self.t_motor_world @ t_world_platform[..., None, :, :]
-        q: FloatArray = np.einsum("...nij,nj->...ni", m[..., :3, :3], self.anchors) + m[..., :3, 3]
-        return q
-
-    def _closure_terms(self, q: FloatArray) -> tuple[FloatArray, FloatArray]:
-        """With the anchor at q in the motor frame, the leg closes where
-        x cos t + y sin t = k / 2a. Returns k and the radicand
-        d = 4 a^2 (x^2 + y^2) - k^2, non-negative exactly when it can close."""
-        x, y, z = np.moveaxis(q, -1, 0)
-        a, b = self.a, self.b
-        k = x * x + y * y + z * z + a * a - b * b
-        return k, 4.0 * a * a * (x * x + y * y) - k * k
-
-    def inverse_kinematics(self, t_world_platform: FloatArray, body_yaw: float | None = None) -> FloatArray:
-        """One angle per leg, wrapped into [-pi, pi); NaN where out of reach."""
-        t = t_world_platform if body_yaw is None else rz(-body_yaw) @ t_world_platform
-        q = self.anchors_in_motor_frames(t)
-        k, d = self._closure_terms(q)
-        x, y = q[:, 0], q[:, 1]
-        with np.errstate(invalid="ignore"):
-            v = self.solutions * np.sqrt(d) + 2.0 * self.a * y
-        phi = 2.0 * np.arctan2(v, k + 2.0 * self.a * x)
-        return np.asarray((phi + np.pi) % (2.0 * np.pi) - np.pi, dtype=np.float64)
-
-    def reach(self, t_world_platform: FloatArray) -> FloatArray:
-        """Per leg, d / (4 a^2 (x^2 + y^2)) = 1 - cos^2 of the angle between
-        the closing horn and the anchor's direction in the horn's plane: 1
-        with the horn square to that direction (the most comfortable pose),
-        0 with horn and rod in line (the edge of reach: stretched or folded),
-        negative where the leg cannot close. Shape (n,), or (N, n) for a
-        stack of N poses."""
-        q = self.anchors_in_motor_frames(t_world_platform)
-        _, d = self._closure_terms(q)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            return np.asarray(d / (4.0 * self.a * self.a * (q[..., 0] ** 2 + q[..., 1] ** 2)), dtype=np.float64)
-
-    # -- rods and the forward step --------------------------------------------
-
-    def horn_tips(self, joint_angles: FloatArray) -> FloatArray:
-        """Horn tips in their motor frames, shape (n, 3)."""
-        a = self.a
-        theta = np.asarray(joint_angles, dtype=np.float64)
-        return np.stack((a * np.cos(theta), a * np.sin(theta), np.full_like(theta, a * 0.0)), axis=1)
-
-    def rod_vectors(self, t_world_platform: FloatArray, horn_tips: FloatArray) -> FloatArray:
-        """From each horn tip to its anchor, in platform coordinates (where the
-        solver measures them), shape (n, 3)."""
-        m = np.linalg.inv(t_world_platform) @ self.t_world_motor
-        q = np.einsum("nij,nj->ni", m[:, :3, :3], horn_tips) + m[:, :3, 3]
-        return np.asarray(self.anchors - q, dtype=np.float64)
-
-    def rod_errors(self, t_world_platform: FloatArray, joint_angles: FloatArray) -> FloatArray:
-        """Per leg, horn-tip-to-anchor distance minus the rod length: positive
-        where the rod is too short to close the leg at this pose and these
-        angles."""
-        d = self.rod_vectors(t_world_platform, self.horn_tips(joint_angles))
-        return np.asarray(np.linalg.norm(d, axis=1) - self.b, dtype=np.float64)
+    # -- the forward step -----------------------------------------------------
 
     def _rod_jacobian(self, rod_vectors: FloatArray) -> FloatArray:
         jacobian: FloatArray = np.einsum("ni,nij->nj", rod_vectors, self.point_jacobians)

@@ -1,9 +1,12 @@
 #include "panic.hpp"
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "binding/publish_once.hpp"
+#include "kinematics/format_double.hpp"
 
 namespace zandrel::binding {
 namespace {
@@ -15,6 +18,34 @@ constexpr const char* kPanicDoc =
     "interpreter to exit.\n";
 
 constexpr const char* kMessageWithoutText = "native code failed with a fatal error that carried no message";
+
+// The panic texts the module has always raised, word for word: Python
+// callers match on them. The C++ errors word things their own way.
+constexpr const char* kSingularMatrixText = "called `Option::unwrap()` on a `None` value";
+constexpr const char* kLegCountText = "Forward kinematics requires exactly 6 joint angles";
+constexpr const char* kPoisonedText =
+    "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
+
+std::string panic_text(const FatalError& e) {
+  switch (e.kind()) {
+    case FatalKind::singular_matrix: return kSingularMatrixText;
+    case FatalKind::leg_count: return kLegCountText;
+    case FatalKind::invalid_yaw_limit: {
+      // The limit m is a half-width, checked as the band [-m, m].
+      const double m = e.yaw_limit();
+      return "min > max, or either was NaN. min = " + format_double(-m) +
+             ", max = " + format_double(m);
+    }
+  }
+  return e.what();  // a kind without a text of its own yet (-Wswitch names it)
+}
+
+void panic_with_diagnostic(const char* text, const char* detail) {
+  // The panic text first, as the exception carries it, so a log line and
+  // the traceback match; then what the library said happened.
+  std::fprintf(stderr, "zandrel_torso_kinematics: fatal error: %s (%s)\n", text, detail);
+  set_panic(text);
+}
 
 std::atomic<PyObject*> panic_type{nullptr};
 
@@ -36,6 +67,18 @@ void set_panic(const char* message) {
   if (text == nullptr) return;
   PyErr_SetObject(type, text);
   Py_DECREF(text);
+}
+
+void set_fatal_panic(const FatalError& e) noexcept {
+  try {
+    panic_with_diagnostic(panic_text(e).c_str(), e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();  // the text could not be built
+  }
+}
+
+void set_poisoned_panic(const PoisonedModelError& e) noexcept {
+  panic_with_diagnostic(kPoisonedText, e.what());
 }
 
 PyObject* take_exception() {

@@ -2,11 +2,16 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <string>
 
 #include <Eigen/Core>
+#include <Eigen/LU>
 #include <Eigen/SVD>
 
-#include "raise_fatal.hpp"
+#include "mat4_inline.hpp"
+#include "zandrel/fatal.hpp"
+#include "zandrel/singularity.hpp"
 
 namespace zandrel {
 
@@ -31,11 +36,32 @@ double norm6(const Vec6& x) {
   return std::sqrt(sum);
 }
 
-Mat4 inverse_or_fatal(const Mat4& m) {
+// The throws are out of line and cold: their messages are built only on the
+// way out, and the step's loops stay as small as they were.
+[[noreturn, gnu::cold, gnu::noinline]] void throw_singular(const char* which) {
+  throw FatalError(FatalKind::singular_matrix,
+                   std::string("forward_kinematics: ") + which +
+                       " is singular (determinant exactly zero)");
+}
+
+[[noreturn, gnu::cold, gnu::noinline]] void throw_leg_count(std::size_t legs) {
+  throw FatalError(FatalKind::leg_count, "forward_kinematics: the model has " +
+                                             std::to_string(legs) +
+                                             " legs; forward kinematics needs exactly 6");
+}
+
+void require_six_legs(const Kinematics& model) {
+  if (model.branches.size() != kLegs) throw_leg_count(model.branches.size());
+}
+
+// `which` names the pose in the error: the stored one or a trial.
+Mat4 inverse_or_fatal(const Mat4& m, const char* which) {
   const std::optional<Mat4> inv = inverse(m);
-  if (!inv) raise_fatal(kSingularMatrixMessage);
+  if (!inv) throw_singular(which);
   return *inv;
 }
+
+constexpr const char* kStoredPose = "the stored start pose fk_pose";
 
 // Horn tips in motor frames, shared by the Jacobian and every trial. The
 // third component is a * 0.0 so that a non-finite a shows up as NaN.
@@ -51,7 +77,8 @@ HornTips horn_tips_of(double a, const JointAngles& joint_angles) {
 // The rod vector from horn tip to anchor, in platform coordinates:
 // A - (t_platform_world * t_world_motor) applied to the tip.
 Vec3 rod_in_platform(const Mat4& t_platform_world, const Branch& branch, const Vec3& tip) {
-  const Vec3 q = transform_point(multiply(t_platform_world, branch.t_world_motor), tip);
+  const Vec3 q =
+      inline_transform_point(inline_multiply(t_platform_world, branch.t_world_motor), tip);
   const Vec3& anchor = branch.branch_platform;
   return {anchor[0] - q[0], anchor[1] - q[1], anchor[2] - q[2]};
 }
@@ -169,7 +196,7 @@ class TrialSteps {
 // rho > |r'| rejects. The verdict is the full computation's, only sooner.
 bool lowers_residual(const Kinematics& model, const Mat4& candidate, const HornTips& tips,
                      double rho, double reject_above) {
-  const Mat4 t_platform_world = inverse_or_fatal(candidate);
+  const Mat4 t_platform_world = inverse_or_fatal(candidate, "a trial pose of the line search");
   double sum = 0.0;  // 0.0 + x is x for the first square, NaN included
   for (std::size_t i = 0; i < kLegs; ++i) {
     const Vec3 d = rod_in_platform(t_platform_world, model.branches[i], tips[i]);
@@ -229,7 +256,7 @@ Mat4 apply_body_yaw(const Mat4& pose, double psi) {
   // nine formulas as the step rotation, so a NaN or infinite psi gives NaN
   // in all nine rotation entries.
   const Mat4 rz = psi == 0.0 ? Mat4::identity() : axis_angle_rotation({0.0, 0.0, 1.0}, psi);
-  Mat4 out = multiply(rz, shifted);
+  Mat4 out = inline_multiply(rz, shifted);
   out(2, 3) = out(2, 3) + kYawPivotHeight;
   return out;
 }
@@ -241,7 +268,7 @@ void take_step(Kinematics& model, const HornTips& tips, const std::array<Vec3, k
   TrialSteps step(gauss_newton_step(jacobian_of(model, rods), r));
   const double reject_above = (rho * rho) * (1.0 + 0x1p-48);
   for (std::uint64_t trial = 0; trial < model.fk_line_search_trials; ++trial) {
-    const Mat4 candidate = multiply(model.fk_pose, step.transform());
+    const Mat4 candidate = inline_multiply(model.fk_pose, step.transform());
     if (lowers_residual(model, candidate, tips, rho, reject_above)) {
       model.fk_pose = candidate;
       return;
@@ -276,23 +303,40 @@ Vec6 gauss_newton_step(const Mat6RowMajor& jacobian, const Vec6& r) {
 }
 
 StepSystem step_system(const Kinematics& model, const JointAngles& joint_angles) {
-  if (model.branches.size() != kLegs) raise_fatal(kBranchCountMessage);
+  require_six_legs(model);
   const HornTips tips = horn_tips_of(model.motor_arm_length, joint_angles);
   std::array<Vec3, kLegs> rods;
   StepSystem system;
-  rods_and_residuals(model, inverse_or_fatal(model.fk_pose), tips, rods, system.residuals);
+  rods_and_residuals(model, inverse_or_fatal(model.fk_pose, kStoredPose), tips, rods,
+                     system.residuals);
   system.jacobian = jacobian_of(model, rods);
   return system;
 }
 
+double rod_jacobian_determinant(const Kinematics& model, const Mat4& t_world_platform,
+                                const JointAngles& joint_angles) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  const std::optional<Mat4> t_platform_world = inverse(t_world_platform);
+  if (model.branches.size() != kLegs || !t_platform_world) return kNaN;
+  const HornTips tips = horn_tips_of(model.motor_arm_length, joint_angles);
+  std::array<Vec3, kLegs> rods;
+  Vec6 r;
+  rods_and_residuals(model, *t_platform_world, tips, rods, r);
+  const Mat6RowMajor j = jacobian_of(model, rods);
+  for (double x : j)
+    if (!std::isfinite(x)) return kNaN;
+  const Mat6 values = Eigen::Map<const Eigen::Matrix<double, 6, 6, Eigen::RowMajor>>(j.data());
+  return values.partialPivLu().determinant();
+}
+
 Mat4 forward_kinematics(Kinematics& model, const JointAngles& joint_angles,
                         std::optional<double> body_yaw) {
-  if (model.branches.size() != kLegs) raise_fatal(kBranchCountMessage);
+  require_six_legs(model);
 
   const HornTips tips = horn_tips_of(model.motor_arm_length, joint_angles);
   std::array<Vec3, kLegs> rods;
   Vec6 r;
-  rods_and_residuals(model, inverse_or_fatal(model.fk_pose), tips, rods, r);
+  rods_and_residuals(model, inverse_or_fatal(model.fk_pose, kStoredPose), tips, rods, r);
 
   const double rho = norm6(r);
   if (rho > kResidualTolerance) take_step(model, tips, rods, r, rho);  // false for NaN: no step

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
-#include "raise_fatal.hpp"
 #include "leg_pair.hpp"
+#include "mat4_inline.hpp"
+#include "zandrel/fatal.hpp"
 
 namespace zandrel {
 
@@ -34,22 +36,28 @@ double wrap_angle(double phi) {
   return phi + (turns * -6.283185307179586);
 }
 
+// u and v are sums of terms no larger than a few times a^2 + b^2 for any
+// anchor within reach. Where both are this small against that, rounding
+// decides their ratio; elsewhere the half-angle angle is accurate to about
+// 1e-16 / kCancellation radians, so the rod closes to well within 1e-9 of
+// its length.
+constexpr double kCancellation = 1e-6;
+
 // Per-call constants from the horn length a and the rod length b.
 struct LegConstants {
   double a, A, B, A2, B2, C;
+  double cancelled;  // |u| and |v| at or below this: the half-angle form cancels
   LegConstants(double a_, double b)
-      : a(a_), A(a_ * a_), B(b * b), A2(A * A), B2(B * B), C((B + B) * A) {}
+      : a(a_), A(a_ * a_), B(b * b), A2(A * A), B2(B * B), C((B + B) * A),
+        cancelled(kCancellation * (A + B)) {}
 };
 
-// One leg per lane, up to its atan2: the angle is 2 atan2(v, u).
-//
-// First the anchor in the motor frame: rows 0..2 of M = t_motor_world * t
-// (row 3 is never read), then M applied to the anchor. M is formed first and
-// only then applied; regrouping as Minv * (T * p) changes the rounding.
-inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
-                            const LegPair (&p)[3], LegPair solution, const LegConstants& k,
-                            LegPair& v, LegPair& u) {
-  LegPair q[3];
+// One leg per lane: its anchor in its motor frame, rows 0..2 of
+// M = t_motor_world * t (row 3 is never read) applied to the anchor. M is
+// formed first and only then applied; regrouping as Minv * (T * p) changes
+// the rounding.
+inline void anchor_in_motor_frame(const LegPair (&t_motor_world)[3][4], const Mat4& t,
+                                  const LegPair (&p)[3], LegPair (&q)[3]) {
   for (int r = 0; r < 3; ++r) {
     LegPair m[4];
     for (int c = 0; c < 4; ++c)
@@ -58,22 +66,17 @@ inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
              t_motor_world[r][3] * t(3, c);
     q[r] = ((m[0] * p[0] + m[1] * p[1]) + m[2] * p[2]) + m[3];
   }
+}
 
-  const double a = k.a, A = k.A, B = k.B;
-  const LegPair x = q[0], y = q[1], z = q[2];
-
-  const LegPair X = x * x;
-  const LegPair Y = y * y;
-  const LegPair Z = z * z;
+// 4a^2(x^2 + y^2) - K^2 in expanded form from X = x^2, Y = y^2, Z = z^2,
+// summed strictly left to right. The expanded order decides the sign of D at
+// the edge of the workspace (and with it which legs come out NaN); never use
+// the factored form.
+inline LegPair radicand(LegPair X, LegPair Y, LegPair Z, const LegConstants& k) {
+  const double A = k.A, B = k.B;
   const LegPair X2 = X + X;
   const LegPair Y2 = Y + Y;
   const LegPair Z2 = Z + Z;
-
-  u = (((((x + x) * a + X) + Y) + Z) - B) + A;
-
-  // 4a^2(x^2 + y^2) - K^2 in expanded form, summed strictly left to right.
-  // The expanded order decides the sign of D at the edge of the workspace
-  // (and with it which legs come out NaN); never use the factored form.
   LegPair D = -(X * X);
   D = D - X2 * Y;
   D = D - X2 * Z;
@@ -89,10 +92,61 @@ inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
   D = D - k.B2;
   D = D + k.C;
   D = D - k.A2;
+  return D;
+}
 
+// One leg per lane, up to its atan2: the angle is 2 atan2(v, u).
+inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
+                            const LegPair (&p)[3], LegPair solution, const LegConstants& k,
+                            LegPair& v, LegPair& u) {
+  LegPair q[3];
+  anchor_in_motor_frame(t_motor_world, t, p, q);
+  const LegPair x = q[0], y = q[1], z = q[2];
+  const LegPair X = x * x;
+  const LegPair Y = y * y;
+  const LegPair Z = z * z;
+  u = (((((x + x) * k.a + X) + Y) + Z) - k.B) + k.A;
   // An anchor out of reach gives D < 0, a NaN root and a NaN angle for this
   // leg only; that is how "unreachable" is reported.
-  v = solution * lane_sqrt(D) + (y + y) * a;
+  v = solution * lane_sqrt(radicand(X, Y, Z, k)) + (y + y) * k.a;
+}
+
+// The horn's two closing angles are symmetric about the anchor's direction
+// phi = atan2(y, x) in the horn plane, each acos(K / 2aR) away from it. The
+// half-angle form above reaches them through tan(theta / 2) = v / u, which is
+// 0 / 0 where the other root lies at +-pi: u and v then cancel to rounding
+// noise and their atan2 can be off by a large fraction of a turn. There the
+// angle is phi + solution * atan2(sqrt(D), K), which does not cancel. Only
+// for solution +-1: another value scales the root term, which has no such
+// geometric form.
+// Returns the angle from the half-angle form when `solution` is not +-1.
+[[gnu::noinline, gnu::cold]] double angle_without_cancellation(const Kinematics& model,
+                                                               std::size_t leg, const Mat4& t,
+                                                               const LegConstants& k,
+                                                               double half_angle_form) {
+  const Branch& branch = model.branches[leg];
+  if (branch.solution != 1.0 && branch.solution != -1.0) return half_angle_form;
+  const Mat4& m = *branch.t_motor_world;
+  LegPair t_motor_world[3][4], p[3], q[3];
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 4; ++c) t_motor_world[r][c] = LegPair{m(r, c), m(r, c)};
+  for (int i = 0; i < 3; ++i) p[i] = LegPair{branch.branch_platform[i], branch.branch_platform[i]};
+  anchor_in_motor_frame(t_motor_world, t, p, q);
+  const LegPair X = q[0] * q[0], Y = q[1] * q[1], Z = q[2] * q[2];
+  const double K = (((X[0] + Y[0]) + Z[0]) - k.B) + k.A;
+  const double root = std::sqrt(radicand(X, Y, Z, k)[0]);
+  const double x = q[0][0], y = q[1][0];
+  return wrap_angle(std::atan2(y, x) + branch.solution * std::atan2(root, K));
+}
+
+// Out of line and cold: the message is built only on the way out, and the
+// solver's loop stays as small as it was.
+[[noreturn, gnu::cold, gnu::noinline]] void throw_singular_motor(const Kinematics& model) {
+  std::size_t leg = 0;
+  while (model.branches[leg].t_motor_world) ++leg;
+  throw FatalError(FatalKind::singular_matrix,
+                   "inverse_kinematics: leg " + std::to_string(leg) +
+                       "'s t_world_motor is singular (determinant exactly zero)");
 }
 
 // Legs solved per block: their atan2 arguments first, then their angles.
@@ -108,10 +162,10 @@ void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
   // A singular motor pose ends the call with no angle returned, so failing
   // before any leg is solved is indistinguishable from failing on reaching it.
   for (const Branch& branch : model.branches)
-    if (!branch.t_motor_world) raise_fatal(kSingularMatrixMessage);
+    if (!branch.t_motor_world) throw_singular_motor(model);
 
   Mat4 t = t_world_platform;
-  if (body_yaw) t = multiply(body_yaw_prerotation(*body_yaw), t);
+  if (body_yaw) t = inline_multiply(body_yaw_prerotation(*body_yaw), t);
 
   const LegConstants k(model.motor_arm_length, model.rod_length);
 
@@ -144,6 +198,12 @@ void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
       const double h = std::atan2(v[j], u[j]);
       out[first + j] = wrap_angle(h + h);
     }
+    // Rarely, a leg whose half-angle arguments cancelled. A NaN (out of
+    // reach) fails the comparisons and stays NaN. Apart from the loop above,
+    // so that nothing the rare path needs stays live across its atan2 calls.
+    for (std::size_t j = 0; j < count; ++j)
+      if (std::fabs(u[j]) <= k.cancelled && std::fabs(v[j]) <= k.cancelled) [[unlikely]]
+        out[first + j] = angle_without_cancellation(model, first + j, t, k, out[first + j]);
   }
 }
 

@@ -2,9 +2,10 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
-#include "raise_fatal.hpp"
 #include "format_double.hpp"
+#include "zandrel/fatal.hpp"
 #include "zandrel/inverse.hpp"
 
 namespace zandrel {
@@ -18,12 +19,17 @@ double clamp(double v, double lo, double hi) {
   return v;
 }
 
+[[noreturn, gnu::cold, gnu::noinline]] void throw_invalid_limit(const char* name, double m) {
+  throw FatalError(FatalKind::invalid_yaw_limit,
+                   std::string("inverse_kinematics_safe: ") + name +
+                       " must be zero or positive, got " + format_double(m),
+                   m);
+}
+
 // A limit is a half-width: -m <= m fails exactly for negative and NaN m,
 // while -0.0 passes and behaves as a zero band.
-void validate_limit(double m) {
-  if (!(-m <= m))
-    raise_fatal("min > max, or either was NaN. min = " + format_double(-m) +
-                ", max = " + format_double(m));
+void validate_limit(const char* name, double m) {
+  if (!(-m <= m)) throw_invalid_limit(name, m);
 }
 
 }  // namespace
@@ -45,13 +51,13 @@ double inverse_kinematics_safe(const Kinematics& model, const Mat4& t_world_plat
     if (max_relative_yaw) {
       const double m = *max_relative_yaw;
       const double heading = std::atan2(t_world_platform(0, 1), t_world_platform(0, 0));
-      validate_limit(m);
+      validate_limit("max_relative_yaw", m);
       // Deliberately not wrapped into a 2pi range.
       w = clamp(w - heading, -m, m) + heading;
     }
     if (max_body_yaw) {
       const double m = *max_body_yaw;
-      validate_limit(m);
+      validate_limit("max_body_yaw", m);
       w = clamp(w, -m, m);
     }
     yaw = -w;

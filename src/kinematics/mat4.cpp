@@ -1,6 +1,14 @@
 #include "zandrel/mat4.hpp"
 
+#include "mat4_inline.hpp"
+
 namespace zandrel {
+
+// Out of line, so that only this library's flags ever compile them (see
+// mat4_inline.hpp).
+Mat4 multiply(const Mat4& a, const Mat4& b) { return inline_multiply(a, b); }
+
+Vec3 transform_point(const Mat4& m, const Vec3& p) { return inline_transform_point(m, p); }
 
 std::optional<Mat4> inverse(const Mat4& mat) {
   // The classic 4x4 adjugate formulas on the column-major values: o[4c + r]

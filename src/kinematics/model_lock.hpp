@@ -1,18 +1,23 @@
-// The per-object model lock: a blocking mutex plus a poison flag. An
-// operation that ends in an exception while holding the lock poisons it for
-// good, because the model may be half-updated; every later operation on that
-// object then fails with the poisoned-lock fatal error. Plain C++, so
-// the core tests drive it with real threads.
+// The per-object model lock of the Python binding: a blocking mutex plus a
+// poison flag. An operation that ends in an exception while holding the lock
+// poisons it for good, because the model may be half-updated; every later
+// operation on that object then throws PoisonedModelError. Plain C++, so the
+// core tests drive it with real threads.
 #pragma once
 
 #include <mutex>
-
-#include "raise_fatal.hpp"
+#include <stdexcept>
 
 namespace zandrel {
 
-inline constexpr const char* kPoisonedLockMessage =
-    "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
+// Not a FatalError: the library's own API has no lock, so a user of the C++
+// package never sees this. The binding reports it as the module's
+// poisoned-lock panic.
+class PoisonedModelError : public std::runtime_error {
+ public:
+  PoisonedModelError()
+      : std::runtime_error("the model is poisoned: an earlier call failed while holding its lock") {}
+};
 
 class ModelLock {
  public:
@@ -22,7 +27,7 @@ class ModelLock {
     std::unique_lock held(mutex_);
     if (poisoned_) {
       held.unlock();
-      raise_fatal(kPoisonedLockMessage);
+      throw PoisonedModelError();
     }
     try {
       return op(model);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -48,9 +49,10 @@ TEST(ModelLock, SeparateModelsDoNotInterfere) {
   for (const auto& g : models) EXPECT_EQ(g.model.branches.size(), 300u);
 }
 
-TEST(ModelLock, FatalErrorPoisonsForEveryLaterCaller) {
+TEST(ModelLock, AFailurePoisonsForEveryLaterCaller) {
   Guarded g;
-  EXPECT_THROW(g.lock.run(g.model, [](Kinematics&) { raise_fatal("boom"); }), FatalError);
+  EXPECT_THROW(g.lock.run(g.model, [](Kinematics&) { throw std::runtime_error("boom"); }),
+               std::runtime_error);
   EXPECT_TRUE(g.lock.poisoned());
 
   std::atomic<int> rejected{0}, ran{0};
@@ -63,8 +65,8 @@ TEST(ModelLock, FatalErrorPoisonsForEveryLaterCaller) {
             ++ran;
             m.add_branch({0, 0, 0}, Mat4::identity(), 1.0);
           });
-        } catch (const FatalError& e) {
-          if (std::string(e.what()) == kPoisonedLockMessage) ++rejected;
+        } catch (const PoisonedModelError&) {
+          ++rejected;
         }
       }
     });
@@ -74,7 +76,7 @@ TEST(ModelLock, FatalErrorPoisonsForEveryLaterCaller) {
   EXPECT_TRUE(g.model.branches.empty());
 }
 
-TEST(ModelLock, PoisonsWhenAFatalErrorRacesOtherCallers) {
+TEST(ModelLock, PoisonsWhenAFailureRacesOtherCallers) {
   // One thread fails midway while others hammer the same model: afterwards
   // the lock is poisoned, and nothing ran after the failure was recorded.
   Guarded g;
@@ -89,11 +91,11 @@ TEST(ModelLock, PoisonsWhenAFatalErrorRacesOtherCallers) {
             if (failed.load()) ++after_failure;
             if (t == 0 && i == 50) {
               failed = true;
-              raise_fatal("leg count");
+              throw std::runtime_error("leg count");
             }
             m.add_branch({0, 0, 0}, Mat4::identity(), 1.0);
           });
-        } catch (const FatalError&) {
+        } catch (const std::runtime_error&) {
         }
       }
     });

@@ -20,6 +20,7 @@
 
 #include "kinematics/model_lock.hpp"
 #include "hexapod.hpp"
+#include "zandrel/fatal.hpp"
 #include "zandrel/forward.hpp"
 #include "zandrel/inverse.hpp"
 #include "zandrel/inverse_safe.hpp"
@@ -84,21 +85,27 @@ Values call_add_branch(Shared& s, const Vec3& anchor, const Mat4& t_world_motor,
   return {};
 }
 
-// A call's result, or the message of the fatal error that ended it.
+constexpr const char* kPoisoned = "<poisoned>";
+
+// A call's result, or what ended it: a fatal error (its kind and message), or
+// the poisoned lock (fatal is kPoisoned).
 struct Outcome {
   Values values;
   std::string fatal;
+  std::optional<FatalKind> kind;
 
   friend bool operator==(const Outcome& a, const Outcome& b) {
-    return a.fatal == b.fatal && same_bits(a.values, b.values);
+    return a.fatal == b.fatal && a.kind == b.kind && same_bits(a.values, b.values);
   }
 };
 
 Outcome attempt(const std::function<Values()>& call) {
   try {
-    return {call(), ""};
+    return {call(), "", std::nullopt};
   } catch (const FatalError& e) {
-    return {{}, e.what()};
+    return {{}, e.what(), e.kind()};
+  } catch (const PoisonedModelError&) {
+    return {{}, kPoisoned, std::nullopt};
   }
 }
 
@@ -320,21 +327,20 @@ TEST(Threads, AppendsFromManyThreadsKeepEveryLegInEachThreadsOrder) {
 
 // How one thread ends a sound model: the calls that make the first fatal
 // error (several threads may race to be the one that trips it), and the
-// messages that first error may carry.
+// kinds that first error may be of.
 struct Poisoner {
   const char* name;
   std::function<void(Shared&)> poison;
-  std::vector<std::string> first_messages;
+  std::vector<FatalKind> first_kinds;
 };
 
 std::vector<Poisoner> poisoners() {
-  const std::string limit = "min > max, or either was NaN. min = 0.5, max = -0.5";
   const Mat4 singular{};  // all zeros
   const auto leg = test::hexapod_legs()[0];
   return {
       {"negative_yaw_limit",
        [](Shared& s) { call_inverse_safe(s, Mat4::identity(), 0.1, -0.5, std::nullopt); },
-       {limit}},
+       {FatalKind::invalid_yaw_limit}},
       {"singular_start_pose",
        // Other threads reset to home in between; retry until a forward call
        // (ours or another thread's) fails, which ends the loop by throwing.
@@ -344,20 +350,20 @@ std::vector<Poisoner> poisoners() {
            call_forward(s, JointAngles{}, std::nullopt);
          }
        },
-       {kSingularMatrixMessage}},
+       {FatalKind::singular_matrix}},
       {"singular_motor_pose",
        [singular, leg](Shared& s) {
          call_add_branch(s, leg.anchor, singular, -1.0);
          call_inverse(s, Mat4::identity(), std::nullopt);
        },
        // The other threads' forward calls see seven legs first, perhaps.
-       {kSingularMatrixMessage, kBranchCountMessage}},
+       {FatalKind::singular_matrix, FatalKind::leg_count}},
       {"seventh_leg",
        [leg](Shared& s) {
          call_add_branch(s, leg.anchor, leg.t_world_motor, -1.0);
          call_forward(s, JointAngles{}, std::nullopt);
        },
-       {kBranchCountMessage}},
+       {FatalKind::leg_count}},
   };
 }
 
@@ -397,13 +403,12 @@ TEST_P(PoisonUnderLoad, FirstFatalErrorPoisonsTheModelForEveryThread) {
   for (size_t t = 0; t < outcomes.size(); ++t) {
     bool poisoned = false;
     for (const Outcome& o : outcomes[t]) {
-      if (o.fatal == kPoisonedLockMessage) {
+      if (o.fatal == kPoisoned) {
         poisoned = true;
-      } else if (!o.fatal.empty()) {
+      } else if (o.kind) {
         ++first_errors;
-        EXPECT_NE(std::find(poisoner.first_messages.begin(), poisoner.first_messages.end(),
-                            o.fatal),
-                  poisoner.first_messages.end())
+        EXPECT_NE(std::find(poisoner.first_kinds.begin(), poisoner.first_kinds.end(), *o.kind),
+                  poisoner.first_kinds.end())
             << o.fatal;
         poisoned = true;  // this thread saw the poisoning error itself
       } else {
@@ -424,7 +429,7 @@ TEST_P(PoisonUnderLoad, FirstFatalErrorPoisonsTheModelForEveryThread) {
   std::atomic<int> rejected{0};
   run_threads(kThreads, [&](int) {
     for (const auto& call : every)
-      if (attempt([&] { return call(shared); }).fatal == kPoisonedLockMessage) ++rejected;
+      if (attempt([&] { return call(shared); }).fatal == kPoisoned) ++rejected;
   });
   EXPECT_EQ(rejected.load(), kThreads * static_cast<int>(every.size()));
   EXPECT_EQ(shared.model.branches.size(), legs_before);
@@ -463,7 +468,7 @@ TEST(Threads, SeparateModelsLiveTheirLivesAsIfAlone) {
   constexpr int kVariants = 3, kRepeats = 4;
   std::vector<std::vector<Outcome>> want;
   for (int v = 0; v < kVariants; ++v) want.push_back(life_of_one_object(v));
-  ASSERT_EQ(want[0].back().fatal, kPoisonedLockMessage) << "the life must end poisoned";
+  ASSERT_EQ(want[0].back().fatal, kPoisoned) << "the life must end poisoned";
   ASSERT_FALSE(want[0] == want[1]) << "variants should differ";
 
   std::atomic<int> differing{0};

@@ -49,3 +49,28 @@ def test_default_view_keeps_legs_apart_and_the_title_gives_the_pose(geometry, ti
     assert title[:3] == pytest.approx(list(tilt), abs=0.051)
     assert title[3:6] == pytest.approx(list(t[:3, 3]), rel=1e-3)
     assert draw(geometry, t, view="top").elev == 90.0
+
+
+@pytest.mark.parametrize(
+    ("t", "view", "marks"),
+    [
+        (pose(z=0.177), "side", []),
+        (pose(roll=math.radians(70), z=0.177), "default",
+         ["servo out of its range", "past a singularity (margin -0.108)"]),
+        (pose(x=0.07, z=0.177), "top", ["out of reach"]),
+    ],
+)
+def test_legs_that_cannot_be_commanded_are_marked(t, view, marks):
+    pytest.importorskip("matplotlib")
+    from zandrel_torso.plot import draw
+
+    checked = Torso(sample_geometry()).check(t)
+    ax = draw(sample_geometry(), t, view=view)
+    legend = ax.get_legend()
+    assert ([text.get_text() for text in legend.get_texts()] if legend else []) == marks
+    labels = [text.get_text() for text in ax.texts]
+    # Each leg's label says what stops it, in the colour of its legend entry.
+    for index, label in enumerate(labels):
+        expected = (f"{index}: out of reach" if np.isnan(checked.angles[index]) else
+                    f"{index}: servo out of range" if checked.servo_margin[index] < 0.0 else str(index))
+        assert label == expected

@@ -137,8 +137,10 @@ def test_edge_of_reach_gives_one_angle_for_both_modes(kinematics_class, a, b, an
 
 def test_doubled_angle_of_pi_wraps_to_minus_pi(kinematics_class):
     # u == 0 and v > 0: half-angle pi/2, doubled exactly pi, returned as -pi.
+    # The other root has u == v == 0, where the half-angle form says nothing:
+    # its angle comes from the anchor's direction instead (3pi/4 - pi/4).
     k = build(kinematics_class, 1.0, 1.0, [([-1.0, 1.0, 0.0], I4, 1.0), ([-1.0, 1.0, 0.0], I4, -1.0)])
-    assert k.inverse_kinematics(I4) == [-math.pi, 0.0]
+    assert k.inverse_kinematics(I4) == [-math.pi, math.pi / 2]
 
 
 # --- yaw ------------------------------------------------------------------------------------
@@ -266,3 +268,34 @@ def test_singular_motor_pose_panics_and_poisons(
     # A new object is unaffected.
     fresh = geometry.make_kinematics()
     assert len(fresh.inverse_kinematics(geometry.HOME_POSE)) == 6
+
+
+def test_rods_close_where_the_other_root_is_at_pi():
+    """Poses that put one leg's anchor where the horn at pi would also close
+    the leg: there the half-angle form's arguments cancel (for the leg whose
+    solution is the other root). Every leg that reaches must still close its
+    rod to 1e-9 m."""
+    import numpy as np
+    from zandrel_torso import Torso, rotation, sample_geometry
+    from zandrel_torso.reference import Model
+
+    geometry = sample_geometry()
+    model, torso = Model.from_geometry(geometry), Torso(geometry)
+    a, b = geometry.motor_arm_length, geometry.rod_length
+    centre = np.array([-a, 0.0, 0.0])  # horn tip at pi
+    rng = np.random.default_rng(25)
+    worst, degenerate = 0.0, 0
+    for trial in range(300):
+        leg = geometry.legs[trial % 6]
+        t = geometry.home.copy()
+        t[:3, :3] = rotation(*rng.uniform(-0.4, 0.4, 3))
+        q_home = model.anchors_in_motor_frames(t)[trial % 6]
+        q = centre + b * (q_home - centre) / np.linalg.norm(q_home - centre)
+        t[:3, 3] = (leg.t_world_motor @ np.append(q, 1.0))[:3] - t[:3, :3] @ leg.branch_platform
+        angles = torso.inverse(t)
+        assert np.isfinite(angles[trial % 6])
+        degenerate += bool(leg.solution * q[1] < 0.0)
+        reached = np.isfinite(angles)
+        worst = max(worst, float(np.max(np.abs(model.rod_errors(t, angles)[reached]))))
+    assert degenerate > 50
+    assert worst <= 1e-9

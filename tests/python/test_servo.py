@@ -80,8 +80,8 @@ def test_pulses_need_every_pulse_range():
          "leg 0: servo: servo has unknown keys offset"),
         (lambda: Geometry.from_dict({**_SAMPLE_DICT, "legs": [{**_LEG, "servo": [0.1]}]}),
          "leg 0: servo must be a table"),
-        (lambda: Torso(with_servos(sample_geometry(), [Servo(upper=0.5)] * 6)).workspace(),
-         "home itself does not pass, so there is no workspace around it: leg 0 (servo angle 1.577 rad)"),
+        (lambda: with_servos(sample_geometry(), [Servo(upper=0.5)] * 6),
+         "home is outside the servo range of leg 0 (reading 90.3°, range [-180.0°, 28.6°]), leg 1"),
         (lambda: Torso(sample_geometry()).workspace(angle_step=0.0), "angle_step must be positive and finite"),
         (lambda: Torso(sample_geometry()).to_servo(np.zeros((2, 5))), "joint_angles must have shape (6,), got shape (2, 5)"),
         (lambda: Torso(sample_geometry()).check(np.zeros((2, 3, 4))), "t_world_platform must have shape (4, 4)"),
@@ -112,15 +112,17 @@ def test_stacks_answer_as_single_calls_do(unit, body_yaw):
     for row, t in enumerate(poses):
         np.testing.assert_array_equal(angles[row], torso.inverse(t, body_yaw))
         single = torso.check(t, body_yaw)
-        for field in ("reach", "angles", "servo_angles", "servo_margin", "ok"):
+        for field in ("reach", "angles", "servo_angles", "servo_margin", "singularity_margin", "ok"):
             np.testing.assert_array_equal(getattr(checked, field)[row], getattr(single, field))
         if body_yaw is None:
             np.testing.assert_array_equal(torso.reach(poses)[row], torso.reach(t))
         np.testing.assert_array_equal(torso.to_servo(angles)[row], torso.to_servo(angles[row]))
         np.testing.assert_array_equal(torso.to_pulses(angles)[row], torso.to_pulses(angles[row]))
-    # A leg is fit to command exactly when it reaches and its servo is in range.
-    np.testing.assert_array_equal(checked.ok, np.isfinite(angles) & (checked.servo_margin >= 0.0))
-    assert np.all(np.isnan(torso.to_pulses(angles)) == ~checked.ok)
+    # A leg is fit to command exactly when it reaches, its servo is in range
+    # and the pose is on home's side of every singularity.
+    fit = np.isfinite(angles) & (checked.servo_margin >= 0.0)
+    np.testing.assert_array_equal(checked.ok, fit & (checked.singularity_margin > 0.0)[:, None])
+    assert np.all(np.isnan(torso.to_pulses(angles)) == ~fit)
     # A list of four poses is a stack too, not a pose to reject.
     assert torso.inverse(poses[:4].tolist(), body_yaw).shape == (4, 6)
     assert torso.inverse(poses[:0], body_yaw).shape == (0, 6)
@@ -160,7 +162,12 @@ def test_zeros_recovered_from_noise_free_and_noisy_measurements():
     expected_zeros = [leg.servo.zero for leg in robot.geometry.legs]
     np.testing.assert_allclose(exact.zeros, expected_zeros, rtol=0, atol=1e-9)
     assert np.all(exact.residual < 1e-9)
+    assert np.nanmax(exact.sample_residual) < 1e-9 and exact.sample_residual.shape == (41,)
     np.testing.assert_array_equal(exact.samples, [41, 41, 40, 41, 40, 40])
+    # One reading gone wrong stands out in its sample's residual.
+    readings[17, 2] += 0.2
+    assert np.argmax(nominal.estimate_zeros(readings, poses).sample_residual) == 17
+    readings[17, 2] -= 0.2
 
     noise = 2e-3
     noisy = nominal.estimate_zeros(readings + rng.normal(0.0, noise, readings.shape), poses)
@@ -168,14 +175,18 @@ def test_zeros_recovered_from_noise_free_and_noisy_measurements():
     np.testing.assert_allclose(noisy.residual, noise, rtol=0.35)
 
 
-@pytest.mark.parametrize("limited", [True, False])
-def test_reach_map_marks_servo_limits_only_where_they_bite(limited):
+@pytest.mark.parametrize(("limited", "lift", "marked"), [
+    (True, 0.03, "reached, but a servo is out of range"),
+    (False, 0.03, None),
+    (False, 0.0, "reached, but past a singularity"),  # roll and pitch past 58 and 50 degrees
+])
+def test_reach_map_marks_servo_limits_and_singularities_only_where_they_bite(limited, lift, marked):
     pytest.importorskip("matplotlib")
     from zandrel_torso.plot import reach_map
 
     geometry = sample_geometry() if limited else with_servos(sample_geometry(), [Servo()] * 6)
-    ax = reach_map(geometry, z=HOME_Z + 0.03, span=60 * DEG, points=15)
+    ax = reach_map(geometry, z=HOME_Z + lift, span=60 * DEG, points=15)
     legend = ax.get_legend()
-    assert (legend is not None) == limited
-    if limited:
-        assert "a servo is out of range" in legend.get_texts()[0].get_text()
+    assert (legend is not None) == (marked is not None)
+    if marked:
+        assert legend.get_texts()[0].get_text() == marked

@@ -12,7 +12,7 @@ import sys
 
 import numpy as np
 import pytest
-from zandrel_torso import Geometry, Leg, Servo, Torso, pose, sample_geometry, sample_home_pose
+from zandrel_torso import Geometry, Leg, Torso, pose, sample_geometry, sample_home_pose
 from zandrel_torso.reference import TOLERANCE
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -47,24 +47,16 @@ def random_geometry(seed, unit="m"):
     return Geometry(a, b, legs, unit, home)
 
 
-def as_toml(geometry):
-    lines = [f'unit = "{geometry.unit}"', f"motor_arm_length = {geometry.motor_arm_length!r}",
-             f"rod_length = {geometry.rod_length!r}", f"home = {geometry.home.tolist()!r}"]
-    for leg in geometry.legs:
-        lines += ["[[legs]]", f"branch_platform = {leg.branch_platform.tolist()!r}",
-                  f"t_world_motor = {leg.t_world_motor.tolist()!r}", f"solution = {int(leg.solution)}"]
-        if leg.servo != Servo():
-            table = ", ".join(f"{key} = {value!r}" for key, value in leg.servo.to_dict().items())
-            lines.append(f"servo = {{ {table} }}")
-    return "\n".join(lines) + "\n"
+HANGING = Geometry(0.04, 0.085, [Leg(leg.branch_platform, leg.t_world_motor, leg.solution)
+                                  for leg in sample_geometry().legs], home="below")
 
 
-@pytest.mark.parametrize("geometry", [sample_geometry(), sample_geometry("mm"), random_geometry(1), random_geometry(2, "mm")])
-def test_files_round_trip_every_float(tmp_path, geometry):
-    geometry.save(tmp_path / "robot.json")
-    (tmp_path / "robot.toml").write_text(as_toml(geometry))
-    assert Geometry.load(tmp_path / "robot.json") == geometry
-    assert Geometry.load(tmp_path / "robot.toml") == geometry
+@pytest.mark.parametrize("geometry", [sample_geometry(), sample_geometry("mm"), random_geometry(1),
+                                      random_geometry(2, "mm"), HANGING, Geometry(0.04, 0.085, [])])
+@pytest.mark.parametrize("suffix", [".json", ".toml"])
+def test_files_round_trip_every_float(tmp_path, geometry, suffix):
+    geometry.save(tmp_path / f"robot{suffix}")
+    assert Geometry.load(tmp_path / f"robot{suffix}") == geometry
 
 
 MOTOR = sample_geometry().legs[0].t_world_motor

@@ -30,7 +30,7 @@ FloatArray = npt.NDArray[np.float64]
 def main() -> None:
     sample: Geometry = sample_geometry("mm")
     legs = [Leg(leg.branch_platform.tolist(), leg.t_world_motor, leg.solution) for leg in sample.legs]
-    geometry = Geometry(sample.motor_arm_length, sample.rod_length, legs, unit="mm")
+    geometry = Geometry(sample.motor_arm_length, sample.rod_length, legs, unit="mm", home="above")
     with tempfile.TemporaryDirectory() as directory:
         path = pathlib.Path(directory) / "robot.json"
         geometry.save(path)
@@ -57,11 +57,14 @@ def main() -> None:
     checked: PoseCheck = with_servos.check(stack)
     commands: FloatArray = with_servos.to_pulses(checked.angles)
     back: FloatArray = with_servos.from_servo(with_servos.to_servo(checked.angles))
+    from_widths: FloatArray = with_servos.from_pulses(commands)
     zeros: ZeroEstimate = with_servos.estimate_zeros(checked.servo_angles, stack)
+    per_sample: FloatArray = zeros.sample_residual
     room: Workspace = with_servos.workspace(angle_step=0.05, length_step=0.005)
-    print(checked.ok.all(axis=1), commands.shape, back.shape, zeros.samples, f"{room.roll:.2f}")
+    print(checked.ok.all(axis=1), commands.shape, back.shape, from_widths.shape, zeros.samples, per_sample.shape,
+          f"{room.roll:.2f}")
 
-    drawn = draw(geometry, tilted)
+    drawn = draw(geometry, tilted, view="side")
     mapped = reach_map(geometry, z=200.0, points=5)
     print(len(drawn.lines), mapped.get_title())
 
