@@ -69,7 +69,9 @@ def read_table(path: pathlib.Path) -> Mapping[str, Any]:
             data: Any = tomllib.loads(text)
         else:
             data = json.loads(text, object_pairs_hook=_refusing_repeated_keys)
-    except (ValueError, RecursionError, OverflowError) as error:  # the parsers' errors are ValueErrors
+    except RecursionError as error:  # worded differently by each Python version
+        raise ValueError(f"{path}: nested too deeply to read (recursion: {brief(error, 200)})") from None
+    except (ValueError, OverflowError) as error:  # the parsers' errors are ValueErrors
         raise ValueError(f"{path}: {brief(error, 400)}") from None
     if not isinstance(data, Mapping):
         raise ValueError(f"{path}: expected a table at the top level")
