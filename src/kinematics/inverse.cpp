@@ -31,6 +31,8 @@ Mat4 body_yaw_prerotation(double psi) {
 // Maps a doubled half-angle phi in [-2pi, 2pi] into [-pi, pi). The constants
 // are chosen so that 2pi * (1/(2pi)) rounds to exactly 1.0: phi = pi lands on
 // -pi and phi = +-2pi on 0.
+constexpr double kPi = 3.141592653589793;
+
 double wrap_angle(double phi) {
   const double turns = std::floor((phi + 3.141592653589793) * 0.15915494309189535);
   return phi + (turns * -6.283185307179586);
@@ -136,7 +138,11 @@ inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
   const double K = (((X[0] + Y[0]) + Z[0]) - k.B) + k.A;
   const double root = std::sqrt(radicand(X, Y, Z, k)[0]);
   const double x = q[0][0], y = q[1][0];
-  return wrap_angle(std::atan2(y, x) + branch.solution * std::atan2(root, K));
+  // The sum lies anywhere in [-2pi, 2pi], so unlike the doubled half-angle
+  // it can fall within rounding of an end of the wrap, where wrap_angle may
+  // return a double just outside [-pi, pi): that is -pi.
+  const double theta = wrap_angle(std::atan2(y, x) + branch.solution * std::atan2(root, K));
+  return theta >= kPi || theta < -kPi ? -kPi : theta;  // NaN stays NaN
 }
 
 // Out of line and cold: the message is built only on the way out, and the
