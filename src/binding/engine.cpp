@@ -45,6 +45,12 @@ class Model {
     home_determinant_ = zandrel::singularity_margin(model_, pose_at(home.data()), 1.0);
   }
 
+  // Never copied: Python holds the one object (and a copy constructor would
+  // make nanobind instantiate the vector's copy, whose allocation check needs
+  // a libstdc++ newer than the wheels' policy allows).
+  Model(const Model&) = delete;
+  Model& operator=(const Model&) = delete;
+
   std::size_t legs() const { return model_.branches.size(); }
   double home_determinant() const { return home_determinant_; }
 
