@@ -1,5 +1,6 @@
 // Everything a caller needs: the model, inverse kinematics (plain and
-// yaw-limited), warm-started forward kinematics and the singularity margin.
+// yaw-limited), warm-started forward kinematics, the singularity margin and
+// motion within the servos' limits.
 // See each header.
 #pragma once
 
@@ -9,4 +10,5 @@
 #include "inverse_safe.hpp"
 #include "mat4.hpp"
 #include "model.hpp"
+#include "motion.hpp"
 #include "singularity.hpp"

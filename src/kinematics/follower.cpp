@@ -1,0 +1,407 @@
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "speed_profile.hpp"
+#include "straight_path.hpp"
+#include "zandrel/motion.hpp"
+
+namespace zandrel {
+
+namespace {
+
+// Grid intervals of a path's speed profile. The profile shapes the braking;
+// every command is checked against the exact limits whatever it says.
+constexpr std::size_t kGrid = 64;
+// The profile plans with a little less than the servos' limits, which
+// leaves each tick room for what the grid and the tick do not see.
+constexpr double kSpeedMargin = 0.98;
+constexpr double kAccelerationMargin = 0.95;
+// Exact evaluations a step's search may make before it settles for less.
+constexpr int kSearch = 8;
+// Braking aims at this share of the servos' deceleration.
+constexpr double kBrakeSlack = 0.9;
+// Bisection steps for where a path leaves the feasible set: 2^-48 of it.
+constexpr int kBoundarySteps = 48;
+// Grid points graded towards a feasible set's edge.
+constexpr int kEdgeLevels = 16;
+// How far a target's rotation block may be from a rotation.
+constexpr double kRigidTolerance = 1e-6;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+bool rigid(const Mat4& m) {
+  for (double x : m.v)
+    if (!std::isfinite(x)) return false;
+  if (m(3, 0) != 0.0 || m(3, 1) != 0.0 || m(3, 2) != 0.0 || m(3, 3) != 1.0) return false;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      const double dot = (m(0, i) * m(0, j) + m(1, i) * m(1, j)) + m(2, i) * m(2, j);
+      if (std::fabs(dot - (i == j ? 1.0 : 0.0)) > kRigidTolerance) return false;
+    }
+  const double det = m(0, 0) * (m(1, 1) * m(2, 2) - m(1, 2) * m(2, 1)) -
+                     m(0, 1) * (m(1, 0) * m(2, 2) - m(1, 2) * m(2, 0)) +
+                     m(0, 2) * (m(1, 0) * m(2, 1) - m(1, 1) * m(2, 0));
+  return det > 0.0;
+}
+
+}  // namespace
+
+struct Follower::Path {
+  StraightPath line;
+  double end = 0.0;  // the last feasible s on the line
+  Verdict beyond;    // why not past `end` (none when end == 1)
+  SpeedProfile profile;
+};
+
+Follower::Follower(std::shared_ptr<const MotionModel> model, double rate, const std::optional<Mat4>& start)
+    : model_(std::move(model)), rate_(rate) {
+  if (!model_) throw std::invalid_argument("follower: no model");
+  if (!(std::isfinite(rate) && rate > 0.0)) throw std::invalid_argument("follower: rate must be positive and finite");
+  dt_ = 1.0 / rate;
+  const std::size_t legs = model_->legs();
+  for (auto* v : {&angles_, &readings_, &previous_, &candidate_angles_, &candidate_readings_, &change_, &speed_step_, &acceleration_step_})
+    v->assign(legs, 0.0);
+  pose_ = start.value_or(model_->home());
+  if (!rigid(pose_)) throw std::invalid_argument("follower: the start pose is not a rigid transform");
+  const Verdict verdict = model_->solve(pose_, angles_, readings_);
+  if (!verdict.feasible()) throw std::invalid_argument("follower: the start pose is not feasible");
+  previous_ = readings_;
+  path_ = std::make_unique<Path>();
+  spare_ = std::make_unique<Path>();
+  for (Path* p : {path_.get(), spare_.get()}) {
+    p->profile.s.reserve(kGrid + 2);
+    p->profile.x.reserve(kGrid + 2);
+    p->profile.readings.reserve((kGrid + 2) * legs);
+    p->profile.slope.reserve((kGrid + 2) * legs);
+  }
+  build(*path_, pose_, pose_, 1.0);
+  publish(MotionStatus::holding);
+}
+
+Follower::~Follower() = default;
+Follower::Follower(Follower&&) noexcept = default;
+Follower& Follower::operator=(Follower&&) noexcept = default;
+
+bool Follower::at_rest() const noexcept { return readings_ == previous_; }
+
+Verdict Follower::evaluate(const Path& path, double s) noexcept {
+  candidate_pose_ = path.line.pose(s);
+  return model_->solve(candidate_pose_, candidate_angles_, candidate_readings_);
+}
+
+void Follower::build(Path& path, const Mat4& from, const Mat4& to, double limit) noexcept {
+  const std::size_t legs = model_->legs();
+  path.line = StraightPath(from, to);
+  path.end = limit;
+  path.beyond = {};
+  SpeedProfile& profile = path.profile;
+  profile.s.clear();
+  profile.readings.clear();
+  if (!rigid(to)) {
+    path.end = 0.0;
+    path.beyond = {Infeasibility::invalid_target, -1};
+  }
+  double feasible = 0.0;
+  for (std::size_t i = 0; i <= kGrid; ++i) {
+    double s = path.end * static_cast<double>(i) / static_cast<double>(kGrid);
+    if (i == kGrid) s = path.end;
+    Verdict verdict = evaluate(path, s);
+    if (!verdict.feasible()) {
+      // Where between the last feasible grid point and this one the path
+      // leaves the feasible set, and why.
+      double inside = feasible, outside = s;
+      for (int k = 0; k < kBoundarySteps && outside - inside > 0.0; ++k) {
+        const double middle = inside + (outside - inside) / 2.0;
+        if (middle <= inside || middle >= outside) break;
+        const Verdict v = evaluate(path, middle);
+        if (v.feasible()) inside = middle;
+        else { outside = middle; verdict = v; }
+      }
+      path.end = inside;
+      path.beyond = verdict;
+      // At the edge of the feasible set the readings turn fast (a rod
+      // straightening, a singularity): grade the grid towards it, halving
+      // the distance each time, so the profile sees the turn.
+      for (int k = 1; k <= kEdgeLevels && inside > feasible; ++k) {
+        const double at = k == kEdgeLevels ? inside : inside - (inside - feasible) * std::ldexp(1.0, -k);
+        if (at <= profile.s.back()) continue;
+        evaluate(path, at);
+        profile.s.push_back(at);
+        profile.readings.insert(profile.readings.end(), candidate_readings_.begin(), candidate_readings_.end());
+      }
+      break;
+    }
+    feasible = s;
+    profile.s.push_back(s);
+    profile.readings.insert(profile.readings.end(), candidate_readings_.begin(), candidate_readings_.end());
+    if (path.end == 0.0) break;
+  }
+  profile.compute(*model_, legs, kSpeedMargin, kAccelerationMargin);
+}
+
+// The largest step sigma (of s) at which the speed profile still allows
+// the path speed sigma / dt: sigma <= dt sqrt(x(s + sigma)).
+double Follower::profile_step(const Path& path, double s) const noexcept {
+  const double room = path.end - s;
+  if (room <= 0.0) return 0.0;
+  const auto over = [&](double sigma) { return sigma > dt_ * std::sqrt(path.profile.bound(s + sigma)); };
+  if (!over(room)) return room;
+  double lo = 0.0, hi = room;
+  for (int k = 0; k < 60 && hi - lo > 1e-15 * room; ++k) {
+    const double middle = lo + (hi - lo) / 2.0;
+    (over(middle) ? hi : lo) = middle;
+  }
+  return lo;
+}
+
+// How the candidate's reading change g sits in each leg's window [lo, hi]:
+// `shrink` is the factor of the step that brings the furthest leg back
+// within the window's far side (1 when none is beyond), `grow` the factor
+// that brings a leg which has not yet reached the window's near side (a
+// servo that cannot slow down that much) to it (0 when none), and `stuck`
+// says a leg moves the wrong way for any step on this path.
+Follower::Fit Follower::fit(std::span<const double> from, double sigma, double near_slack) const noexcept {
+  Fit f;
+  for (std::size_t j = 0; j < change_.size(); ++j) {
+    const double g = candidate_readings_[j] - from[j];
+    const double d = change_[j], v = speed_step_[j], a = acceleration_step_[j];
+    if (g > 0.0) {
+      const double hi = std::min(v, d + a), lo = std::max(-v, d - near_slack * a);
+      if (hi < 0.0) f.stuck = true;
+      else if (g > hi) f.shrink = std::min(f.shrink, hi / g);
+      else if (g < lo) f.grow = std::max(f.grow, lo / g);
+    } else if (g < 0.0) {
+      const double lo = std::max(-v, d - a), hi = std::min(v, d + near_slack * a);
+      if (lo > 0.0) f.stuck = true;
+      else if (g < lo) f.shrink = std::min(f.shrink, lo / g);
+      else if (g > hi) f.grow = std::max(f.grow, hi / g);
+    } else if (d - near_slack * a > 0.0 || d + near_slack * a < 0.0) {
+      if (sigma > 0.0) f.stuck = true;
+      else f.grow = kInfinity;
+    }
+  }
+  return f;
+}
+
+// The largest step within the exact limits and the profile on `path` from
+// s, or a braking step (the smallest) when `brake`. Leaves the step's pose,
+// angles and readings in the candidate buffers. False when no step on this
+// path keeps every servo within its limits.
+bool Follower::choose(Path& path, double s, bool brake, double& next) noexcept {
+  double sigma = 0.0;
+  const bool found = search(path, s, brake, sigma);
+  next = sigma == path.end - s ? path.end : s + sigma;
+  if (!found) load(path, s, sigma);  // the buffers hold the last try
+  return found;
+}
+
+bool Follower::search(Path& path, double s, bool brake, double& sigma) noexcept {
+  const std::span<const double> from(readings_);
+  if (brake) {
+    // To rest as hard as the slack allows, while that stays within the
+    // profile; near the path's end the profile's own braking lands on it.
+    load(path, s, 0.0);
+    const Fit rest = fit(from, 0.0, 1.0);
+    sigma = 0.0;
+    if (!rest.stuck && rest.grow == 0.0) return true;
+    const double cap = profile_step(path, s);
+    for (const double slack : {kBrakeSlack, 1.0}) {
+      sigma = 0.0;
+      if (grow_to(path, s, sigma, slack, rest) && sigma <= cap) return true;
+    }
+  }
+  for (int rebuilds = 0; rebuilds < 4; ++rebuilds) {
+    const double room = path.end - s;
+    const double cap = profile_step(path, s);
+    // Landing at the end: when the profile is nearly there, try the end
+    // itself, which needs a step small enough to rest after.
+    if (room > 0.0 && room <= 2.0 * cap + 1e-15) {
+      const Verdict v = evaluate(path, path.end);
+      const Fit f = fit(from, room, 1.0);
+      bool still = v.feasible() && !f.stuck && f.shrink == 1.0 && f.grow == 0.0;
+      for (std::size_t j = 0; still && j < change_.size(); ++j)
+        still = std::fabs(candidate_readings_[j] - from[j]) <= acceleration_step_[j];
+      if (still) {
+        sigma = room;
+        return true;
+      }
+    }
+    // The far side: from the cap down until every leg is within its window.
+    sigma = cap;
+    Fit f;
+    bool infeasible_pose = false;
+    for (int k = 0; k < kSearch; ++k) {
+      if (sigma <= 0.0) break;
+      const Verdict v = evaluate(path, s + sigma);
+      if (!v.feasible()) {
+        infeasible_pose = true;
+        break;
+      }
+      f = fit(from, sigma, 1.0);
+      if (f.shrink == 1.0) break;
+      sigma *= f.shrink * (1.0 - 1e-12);
+      if (k + 1 == kSearch) sigma = 0.0;
+    }
+    if (infeasible_pose) {
+      // The grid stepped over a dip out of the feasible set: end the path
+      // before it and plan the braking again.
+      const Mat4 from_pose = path.line.from(), to_pose = path.line.to();
+      double inside = s, outside = s + sigma;
+      Verdict why;
+      for (int k = 0; k < kBoundarySteps; ++k) {
+        const double middle = inside + (outside - inside) / 2.0;
+        if (middle <= inside || middle >= outside) break;
+        const Verdict v = evaluate(path, middle);
+        if (v.feasible()) inside = middle;
+        else { outside = middle; why = v; }
+      }
+      if (why.feasible()) why = evaluate(path, outside);
+      build(path, from_pose, to_pose, inside);
+      path.beyond = why;
+      continue;
+    }
+    if (sigma <= 0.0) {
+      sigma = 0.0;
+      load(path, s, 0.0);
+      f = fit(from, 0.0, 1.0);
+    }
+    if (f.stuck) return false;
+    if (f.grow == 0.0) return true;
+    // The near side: the servos cannot slow down that much, so go further.
+    // Aim a little short of the hardest braking: the legs' share of the
+    // path changes within the tick, and the slack keeps every leg within.
+    for (const double slack : {kBrakeSlack, 1.0}) {
+      if (grow_to(path, s, sigma, slack, f)) return true;
+    }
+    return false;
+  }
+  return false;
+}
+
+// From the step sigma (whose fit is f), the smallest further step at which
+// no leg is short of its window's near side, taken `slack` of the way to
+// the hardest braking. False when none within the path keeps every limit.
+bool Follower::grow_to(const Path& path, double s, double& sigma, double slack, Fit f) noexcept {
+  const std::span<const double> from(readings_);
+  const double room = path.end - s;
+  const double start = sigma;
+  load(path, s, sigma);
+  f = fit(from, sigma, slack);
+  if (f.stuck) return false;
+  if (f.grow == 0.0) return f.shrink == 1.0;
+  double target = sigma > 0.0 ? sigma * f.grow : 0.0;
+  if (sigma == 0.0) {
+    for (std::size_t j = 0; j < change_.size(); ++j) {
+      const double d = change_[j], a = slack * acceleration_step_[j];
+      const double need = d - a > 0.0 ? d - a : (d + a < 0.0 ? d + a : 0.0);
+      if (need == 0.0) continue;
+      const double slope = path.profile.slope_at(s, j);
+      if (slope == 0.0 || (need > 0.0) != (slope > 0.0)) return false;
+      target = std::max(target, need / slope);
+    }
+  }
+  for (int k = 0; k < kSearch; ++k) {
+    sigma = std::min(target * (1.0 + 1e-9), room);
+    if (!evaluate(path, sigma == room ? path.end : s + sigma).feasible()) break;
+    f = fit(from, sigma, slack);
+    if (f.stuck || f.shrink < 1.0) break;
+    if (f.grow == 0.0) return true;
+    if (sigma >= room) break;
+    // Beyond the linear estimate: the near side is approached from below,
+    // and the far side is a whole braking step away.
+    target = sigma * (1.0 + 1.5 * (f.grow - 1.0));
+  }
+  sigma = start;
+  return false;
+}
+
+// The candidate buffers for the step sigma from s; the last command's own
+// when sigma is 0 (the pose stands where it is).
+void Follower::load(const Path& path, double s, double sigma) noexcept {
+  if (sigma > 0.0) {
+    evaluate(path, sigma == path.end - s ? path.end : s + sigma);
+    return;
+  }
+  candidate_pose_ = pose_;
+  std::copy(readings_.begin(), readings_.end(), candidate_readings_.begin());
+  std::copy(angles_.begin(), angles_.end(), candidate_angles_.begin());
+}
+
+void Follower::window() noexcept {
+  for (std::size_t j = 0; j < change_.size(); ++j) {
+    const ServoLimits& servo = model_->servo(j);
+    change_[j] = readings_[j] - previous_[j];
+    speed_step_[j] = servo.speed * dt_;
+    acceleration_step_[j] = servo.acceleration * dt_ * dt_;
+  }
+}
+
+void Follower::advance(double s) noexcept {
+  s_ = s;
+  pose_ = candidate_pose_;
+  previous_.swap(readings_);
+  std::copy(candidate_readings_.begin(), candidate_readings_.end(), readings_.begin());
+  std::copy(candidate_angles_.begin(), candidate_angles_.end(), angles_.begin());
+}
+
+void Follower::publish(MotionStatus status) noexcept {
+  command_.pose = pose_;
+  command_.angles = angles_;
+  command_.servo_angles = readings_;
+  command_.status = status;
+  command_.leg = -1;
+  command_.reason = Infeasibility::none;
+  if (status == MotionStatus::clamped) {
+    command_.leg = path_->beyond.leg;
+    command_.reason = path_->beyond.reason;
+  }
+}
+
+const Command& Follower::step(const std::optional<Mat4>& target) noexcept {
+  window();
+  const bool resting = at_rest();
+  if (target && (!target_ || !(*target_ == *target))) {
+    target_ = target;
+    pending_ = true;
+  }
+  if (!target) {
+    target_.reset();
+    pending_ = false;
+  }
+  if (pending_) {
+    if (resting) {
+      build(*path_, pose_, *target_, 1.0);
+      s_ = 0.0;
+      pending_ = false;
+    } else {
+      // Moving: take the new path only where a step on it keeps the
+      // limits; until then brake along the old one.
+      build(*spare_, pose_, *target_, 1.0);
+      double next = 0.0;
+      if (choose(*spare_, 0.0, false, next)) {
+        path_.swap(spare_);
+        pending_ = false;
+        advance(next);
+        publish(path_->end < 1.0 ? MotionStatus::clamped : (s_ == 1.0 ? MotionStatus::arrived : MotionStatus::moving));
+        return command_;
+      }
+    }
+  }
+  double next = s_;
+  const bool brake = !target_ || pending_;
+  if (!choose(*path_, s_, brake, next)) {
+    // No step keeps every limit (the profile's margins are meant to make
+    // this unreachable): brake as hard as the window lets.
+    ++overruns_;
+  }
+  advance(next);
+  MotionStatus status = MotionStatus::moving;
+  if (!target_) status = MotionStatus::holding;
+  else if (!pending_ && path_->end < 1.0) status = MotionStatus::clamped;
+  else if (!pending_ && s_ >= 1.0) status = MotionStatus::arrived;
+  publish(status);
+  return command_;
+}
+
+}  // namespace zandrel

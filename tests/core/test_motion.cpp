@@ -1,0 +1,180 @@
+// The motion engine: every command within the servos' limits and the
+// feasible set, on the straight path, arriving exactly or clamping with the
+// leg and the reason.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <random>
+#include <stdexcept>
+
+#include "hexapod.hpp"
+#include "kinematics/straight_path.hpp"
+#include "zandrel/motion.hpp"
+
+namespace zandrel::test {
+namespace {
+
+constexpr double kRate = 200.0;
+
+MotionModelSpec hexapod_spec(double speed = 6.0, double acceleration = 80.0, double unit = 1000.0) {
+  MotionModelSpec spec{kHornLength, kRodLength, {}, Mat4::identity(), unit};
+  for (const Leg& leg : hexapod_legs()) {
+    ServoLimits servo;
+    servo.lower = -1.2;
+    servo.upper = 1.2;
+    servo.speed = speed;
+    servo.acceleration = acceleration;
+    spec.legs.push_back({leg.anchor, leg.t_world_motor, -1.0, servo});
+  }
+  return spec;
+}
+
+// Every pair and triple of commands within the limits, with rest before.
+struct LimitWatch {
+  const MotionModel& model;
+  std::vector<double> before, last;
+  double worst = 0.0;  // largest use of a limit, as a fraction of it
+  void see(std::span<const double> r) {
+    if (last.empty()) last.assign(r.begin(), r.end());
+    if (before.empty()) before = last;
+    for (std::size_t j = 0; j < r.size(); ++j) {
+      const ServoLimits& s = model.servo(j);
+      const double v = std::fabs(r[j] - last[j]) * kRate;
+      const double a = std::fabs(r[j] - 2.0 * last[j] + before[j]) * kRate * kRate;
+      worst = std::max({worst, v / s.speed, a / s.acceleration});
+    }
+    before = last;
+    last.assign(r.begin(), r.end());
+  }
+};
+
+// Translation off the line from a to b, in the model's unit.
+double off_line(const Mat4& a, const Mat4& b, const Mat4& p) {
+  Vec3 d{}, e{};
+  double dd = 0.0, de = 0.0;
+  for (int i = 0; i < 3; ++i) {
+    d[i] = b(i, 3) - a(i, 3);
+    e[i] = p(i, 3) - a(i, 3);
+    dd += d[i] * d[i];
+    de += d[i] * e[i];
+  }
+  const double t = dd > 0.0 ? de / dd : 0.0;
+  double off = 0.0;
+  for (int i = 0; i < 3; ++i) off += std::pow(e[i] - t * d[i], 2);
+  return std::sqrt(off);
+}
+
+TEST(Motion, FactoryRefusesWhatCannotBeMoved) {
+  auto spec = hexapod_spec();
+  spec.legs[2].servo.speed = 0.0;
+  EXPECT_THROW(MotionModel::create(spec), std::invalid_argument);
+  spec = hexapod_spec();
+  spec.home = translation(0.0, 0.0, 200.0);  // out of reach, in mm
+  EXPECT_THROW(MotionModel::create(spec), std::invalid_argument);
+  EXPECT_NO_THROW(MotionModel::create(hexapod_spec()));
+}
+
+TEST(Motion, FollowerKeepsLimitsPathAndArrivesExactly) {
+  const auto model = MotionModel::create(hexapod_spec());
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  for (int trial = 0; trial < 20; ++trial) {
+    const Mat4 target = rigid_pose(8.0 * u(rng), 8.0 * u(rng), 6.0 * u(rng), 0.2 * u(rng), 0.15 * u(rng), 0.15 * u(rng));
+    Follower follower(model, kRate);
+    LimitWatch watch{*model, {}, {}};
+    watch.see(follower.last().servo_angles);
+    std::vector<double> angles(6), readings(6);
+    bool arrived = false;
+    for (int k = 0; k < 2000 && !arrived; ++k) {
+      const Command& c = follower.step(target);
+      watch.see(c.servo_angles);
+      ASSERT_TRUE(model->solve(c.pose, angles, readings).feasible());
+      for (std::size_t j = 0; j < 6; ++j) ASSERT_EQ(angles[j], c.angles[j]);
+      ASSERT_LT(off_line(Mat4::identity(), target, c.pose), 1e-9);
+      arrived = c.status == MotionStatus::arrived;
+      if (!arrived) ASSERT_EQ(c.status, MotionStatus::moving);
+    }
+    ASSERT_TRUE(arrived) << "trial " << trial;
+    EXPECT_EQ(follower.last().pose, target);
+    watch.see(follower.step(target).servo_angles);  // and rests there
+    EXPECT_TRUE(follower.at_rest());
+    EXPECT_LE(watch.worst, 1.0 + 1e-9);
+    EXPECT_EQ(follower.overruns(), 0u);
+  }
+}
+
+TEST(Motion, ClampsAtTheLastFeasiblePoseWithTheLeg) {
+  const auto model = MotionModel::create(hexapod_spec());
+  Follower follower(model, kRate);
+  const Mat4 far = translation(0.0, 0.0, 60.0);  // beyond every rod
+  LimitWatch watch{*model, {}, {}};
+  watch.see(follower.last().servo_angles);
+  for (int k = 0; k < 1000; ++k) watch.see(follower.step(far).servo_angles);
+  const Command& c = follower.last();
+  EXPECT_EQ(c.status, MotionStatus::clamped);
+  // Straight up, the rods line up with the platform's lift before they
+  // run out of length: the singularity stops it, and no leg is to blame.
+  EXPECT_EQ(c.reason, Infeasibility::singularity);
+  EXPECT_EQ(c.leg, -1);
+  EXPECT_TRUE(follower.at_rest());
+  EXPECT_GT(c.pose(2, 3), 1.0);
+  EXPECT_LE(watch.worst, 1.0 + 1e-9);
+}
+
+TEST(Motion, RandomTargetsAndHoldsNeverBreakALimit) {
+  const auto model = MotionModel::create(hexapod_spec(4.0, 40.0));
+  Follower follower(model, kRate);
+  std::mt19937 rng(11);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  LimitWatch watch{*model, {}, {}};
+  watch.see(follower.last().servo_angles);
+  std::vector<double> angles(6), readings(6);
+  std::optional<Mat4> target;
+  for (int k = 0; k < 4000; ++k) {
+    if (k % 37 == 0) {
+      const double reach = k % 3 == 0 ? 40.0 : 8.0;
+      target = rigid_pose(reach * u(rng), reach * u(rng), reach * u(rng), 0.3 * u(rng), 0.3 * u(rng), 0.3 * u(rng));
+      if (k % 5 == 0) target.reset();
+    }
+    const Command& c = follower.step(target);
+    watch.see(c.servo_angles);
+    ASSERT_TRUE(model->solve(c.pose, angles, readings).feasible());
+  }
+  EXPECT_LE(watch.worst, 1.0 + 1e-9);
+  EXPECT_EQ(follower.overruns(), 0u);
+}
+
+TEST(Motion, PlanStopsAtEveryKeyframeAndNamesAFailingSegment) {
+  const auto model = MotionModel::create(hexapod_spec());
+  const std::vector<Mat4> keys{Mat4::identity(), rigid_pose(0, 0, 5, 0, 0.2, 0), rigid_pose(5, 0, 0, 0.2, 0, 0)};
+  const Plan ok = plan(model, keys, kRate);
+  ASSERT_FALSE(ok.failure);
+  const Trajectory& t = ok.trajectory;
+  EXPECT_EQ(t.poses.back(), keys.back());
+  EXPECT_DOUBLE_EQ(t.duration, t.times.back());
+  std::size_t stops = 0;
+  for (std::size_t k = 1; k < t.poses.size(); ++k) stops += t.poses[k] == keys[1] && t.poses[k - 1] == keys[1];
+  EXPECT_EQ(stops, 1u);
+
+  const std::vector<Mat4> bad{Mat4::identity(), rigid_pose(0, 0, 5, 0, 0, 0), translation(0, 0, 80)};
+  const Plan failed = plan(model, bad, kRate);
+  ASSERT_TRUE(failed.failure);
+  EXPECT_EQ(failed.failure->segment, 1u);
+  EXPECT_FALSE(failed.failure->keyframe);
+  EXPECT_GT(failed.failure->time, 0.0);
+}
+
+TEST(Motion, GeodesicEndsAndMiddle) {
+  const Mat4 a = rigid_pose(1, 2, 3, 0.3, -0.2, 0.1), b = rigid_pose(-1, 0, 2, -2.9, 0.4, 3.0);
+  const StraightPath path(a, b);
+  EXPECT_EQ(path.pose(0.0), a);
+  EXPECT_EQ(path.pose(1.0), b);
+  // Halfway twice is the whole way: the rotation has one constant axis.
+  const StraightPath half(a, path.pose(0.5));
+  EXPECT_LT(max_abs_diff(StraightPath(path.pose(0.5), b).pose(0.5), path.pose(0.75)), 1e-12);
+  EXPECT_LT(max_abs_diff(half.pose(1.0), path.pose(0.5)), 1e-15);
+}
+
+}  // namespace
+}  // namespace zandrel::test
