@@ -3,8 +3,8 @@ six-legged rotary platform: checked geometry files with a home pose, the
 common three-pair layout in one call (`Geometry.three_pairs`), motor frames
 from CAD directions (`motor_frame`), unit-safe solving whose forward answers
 carry a checked status, each leg's servo (`Servo`: zero, direction, range,
-pulse widths) with per-pose checks, the workspace around home and zeros
-estimated from measurements, and pictures (`zandrel_torso.plot`, needs
+pulse widths, speed and acceleration limits) with per-pose checks, the
+workspace around home and zeros estimated from measurements, and pictures (`zandrel_torso.plot`, needs
 matplotlib). Stacks of poses (N, 4, 4) go through in one call.
 
     from zandrel_torso import Torso, sample_geometry

@@ -61,8 +61,9 @@ class Leg:
         +Z axis, the horn can close the leg at two angles, symmetric about
         the direction of the anchor; +1 picks the one counter-clockwise of
         that direction, -1 the clockwise one.
-    servo: the servo driving the leg (its zero, direction, range and
-        pulse widths); the default Servo() reads θ itself over a full turn.
+    servo: the servo driving the leg (its zero, direction, range, pulse
+        widths and limits on speed and acceleration); the default Servo()
+        reads θ itself over a full turn, unlimited.
     """
 
     branch_platform: FloatArray

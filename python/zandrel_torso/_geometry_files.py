@@ -21,7 +21,7 @@ from typing import Any, Protocol, TypeAlias
 from ._arrays import FloatArray
 from ._mechanism import GeometryDescription, LegDescription
 from ._messages import brief, listing
-from ._servo import Servo
+from ._servo import SERVO_KEYS, Servo
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -148,7 +148,7 @@ def servo_in(leg: Mapping[str, Any]) -> Servo | None:
     if table is None:
         return None
     if not isinstance(table, Mapping):
-        raise ValueError("servo must be a table of zero, direction, lower, upper, pulse")
+        raise ValueError(f"servo must be a table of {', '.join(SERVO_KEYS)}")
     with naming("servo"):
         return Servo.from_dict(table)
 

@@ -3,8 +3,8 @@
 The kinematics speaks of the horn angle θ of each motor frame. A servo has
 its own zero (the horn sits on a spline, a few degrees off), its own sense
 of rotation (the motors of a mirrored pair turn opposite ways), a range it
-can reach and, often, a pulse width that commands it. `Servo` holds those
-four facts for one leg; `ServoTable` holds them for every leg of a mechanism
+can reach, often a pulse width that commands it, and how fast it can turn.
+`Servo` holds those facts for one leg; `ServoTable` holds them for every leg of a mechanism
 as arrays, so that a whole trajectory converts in a few NumPy operations.
 """
 
@@ -22,7 +22,7 @@ from ._arrays import FloatArray
 from ._formulas import wrap_half_open_above, wrap_half_open_below
 from ._messages import brief
 
-_SERVO_KEYS = ("zero", "direction", "lower", "upper", "pulse")
+SERVO_KEYS = ("zero", "direction", "lower", "upper", "pulse", "speed", "acceleration")
 _DEGREES_HINT = "radians are expected: math.radians(90) is 90 degrees"
 # A servo pulse is about 500 to 2500 microseconds wide; two widths both under
 # this were written in milliseconds (1.0 to 2.0), and no servo takes them.
@@ -47,6 +47,20 @@ def _real(value: Any, name: str) -> float:
     return number
 
 
+def _rate(value: Any, name: str, unit: str) -> Optional[float]:
+    """A limit on how fast the reading may change: None for none, else a
+    positive finite float. Infinity is refused rather than read as no limit,
+    so that a limit is either written down or left out."""
+    if value is None:
+        return None
+    if isinstance(value, float) and math.isinf(value):
+        raise ValueError(f"{name} must be finite, got {value!r}; leave it out (None) for no limit")
+    rate = _real(value, name)
+    if not rate > 0.0:
+        raise ValueError(f"{name} must be positive ({unit}), got {rate!r}")
+    return rate
+
+
 def _angle(value: Any, name: str) -> float:
     angle = _real(value, name)
     if not -math.pi <= angle <= math.pi:
@@ -66,6 +80,10 @@ class Servo:
     pulse: (lower_us, upper_us), the pulse widths in microseconds that
         command `lower` and `upper`; widths in between map linearly. None
         when the servo is not driven by pulses.
+    speed: the fastest the servo reading may change, in rad/s; None for no
+        limit.
+    acceleration: the largest rate of change of that speed, in rad/s²;
+        None for no limit.
 
     The servo angle of θ is direction * (θ - zero), wrapped into (-pi, pi].
     """
@@ -75,6 +93,8 @@ class Servo:
     lower: float = -math.pi
     upper: float = math.pi
     pulse: Optional[Tuple[float, float]] = None
+    speed: Optional[float] = None
+    acceleration: Optional[float] = None
 
     def __post_init__(self) -> None:
         direction = self.direction
@@ -89,20 +109,26 @@ class Servo:
         object.__setattr__(self, "upper", upper)
         if self.pulse is not None:
             object.__setattr__(self, "pulse", _pulse(self.pulse))
+        object.__setattr__(self, "speed", _rate(self.speed, "speed", "rad/s"))
+        object.__setattr__(self, "acceleration", _rate(self.acceleration, "acceleration", "rad/s²"))
 
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> Servo:
         """A servo from a file's table; every key may be left out."""
-        unknown = sorted(brief(key, 60) if not isinstance(key, str) else key[:60] for key in set(data) - set(_SERVO_KEYS))
+        unknown = sorted(brief(key, 60) if not isinstance(key, str) else key[:60] for key in set(data) - set(SERVO_KEYS))
         if unknown:
-            raise ValueError(f"servo has unknown keys {', '.join(unknown[:8])} (allowed: {', '.join(_SERVO_KEYS)})")
+            raise ValueError(f"servo has unknown keys {', '.join(unknown[:8])} (allowed: {', '.join(SERVO_KEYS)})")
         return cls(**data)
 
     def to_dict(self) -> dict[str, Any]:
-        """The table from_dict reads, every key written."""
+        """The table from_dict reads: every key written but the optional
+        pulse, speed and acceleration, which are written only when set."""
         out: dict[str, Any] = {"zero": self.zero, "direction": self.direction, "lower": self.lower, "upper": self.upper}
         if self.pulse is not None:
             out["pulse"] = list(self.pulse)
+        for key in ("speed", "acceleration"):
+            if getattr(self, key) is not None:
+                out[key] = getattr(self, key)
         return out
 
 
@@ -131,13 +157,18 @@ def _pulse(value: Any) -> tuple[float, float]:
 
 class ServoTable:
     """Every leg's servo as arrays of shape (legs,), which broadcast over a
-    stack of angles of shape (N, legs)."""
+    stack of angles of shape (N, legs). A servo without a speed or an
+    acceleration limit has +inf there."""
 
     def __init__(self, servos: Sequence[Servo]) -> None:
         self.zero = np.array([s.zero for s in servos], dtype=np.float64)
         self.direction = np.array([s.direction for s in servos], dtype=np.float64)
         self.lower = np.array([s.lower for s in servos], dtype=np.float64)
         self.upper = np.array([s.upper for s in servos], dtype=np.float64)
+        self.speed = np.array([math.inf if s.speed is None else s.speed for s in servos], dtype=np.float64)
+        self.acceleration = np.array(
+            [math.inf if s.acceleration is None else s.acceleration for s in servos], dtype=np.float64
+        )
         self.without_pulse = [index for index, s in enumerate(servos) if s.pulse is None]
         widths = np.array([s.pulse if s.pulse is not None else (math.nan, math.nan) for s in servos], dtype=np.float64)
         self.pulse_lower = widths[:, 0] if len(servos) else np.zeros(0)

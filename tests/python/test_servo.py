@@ -1,6 +1,7 @@
 """The servo layer: servo angles and pulses, per-leg checks, stacks of poses,
 the workspace around home and servo zeros from measurements."""
 
+import dataclasses
 import itertools
 import math
 
@@ -75,6 +76,14 @@ def test_pulses_need_every_pulse_range():
         (lambda: Servo(pulse=(0.0, 2000.0)), "pulse widths must be positive microseconds"),
         (lambda: Servo(pulse=(1500.0, 1500.0)), "pulse widths must differ"),
         (lambda: Servo(pulse=(1500.0,)), "pulse must be (lower_us, upper_us)"),
+        (lambda: Servo(speed=0.0), "speed must be positive (rad/s), got 0.0"),
+        (lambda: Servo(acceleration=-60), "acceleration must be positive (rad/s²), got -60.0"),
+        (lambda: Servo(speed=math.inf), "speed must be finite, got inf; leave it out (None) for no limit"),
+        (lambda: Servo(acceleration=math.nan), "acceleration must be finite, got nan"),
+        (lambda: Servo(speed=True), "speed must be a number, got True"),
+        (lambda: Servo.from_dict({"acceleration": "60"}), "acceleration must be a number, got '60'"),
+        (lambda: Servo.from_dict({"speeds": 6.0}),
+         "unknown keys speeds (allowed: zero, direction, lower, upper, pulse, speed, acceleration)"),
         (lambda: Leg([0.0] * 3, np.eye(4), 1, servo={"zero": 0.0}), "servo must be a Servo, got dict"),
         (lambda: Geometry.from_dict({**_SAMPLE_DICT, "legs": [{**_LEG, "servo": {"zero": 0.1, "offset": 2}}]}),
          "leg 0: servo: servo has unknown keys offset"),
@@ -93,6 +102,23 @@ def test_each_servo_mistake_is_named(make, message):
     with pytest.raises(ValueError) as info:
         make()
     assert message in str(info.value)
+
+
+@pytest.mark.parametrize("suffix", [".json", ".toml"])
+def test_speed_and_acceleration_limits_go_through_files_only_when_set(tmp_path, suffix):
+    speeds = [6.1, None, 0.5, None, 3, 1e3]
+    accelerations = [60.0, 1e-3, None, None, 12, 1.0]
+    geometry = with_servos(sample_geometry(), [dataclasses.replace(leg.servo, speed=v, acceleration=a)
+                                               for leg, v, a in zip(sample_geometry().legs, speeds, accelerations)])
+    path = tmp_path / f"robot{suffix}"
+    geometry.save(path)
+    loaded = Geometry.load(path)
+    assert loaded == geometry
+    text = path.read_text()
+    assert text.count("speed") == text.count("acceleration") == 4  # None is never written
+    table = Torso(loaded)._servos
+    unlimited = [math.inf if x is None else x for x in speeds], [math.inf if x is None else x for x in accelerations]
+    np.testing.assert_array_equal((table.speed, table.acceleration), unlimited)
 
 
 _LEG = {"branch_platform": [0.03, 0.01, -0.03], "t_world_motor": np.eye(4).tolist(), "solution": 1}
