@@ -4,7 +4,9 @@ common three-pair layout in one call (`Geometry.three_pairs`), motor frames
 from CAD directions (`motor_frame`), unit-safe solving whose forward answers
 carry a checked status, each leg's servo (`Servo`: zero, direction, range,
 pulse widths, speed and acceleration limits) with per-pose checks, the
-workspace around home and zeros estimated from measurements, and pictures (`zandrel_torso.plot`, needs
+workspace around home, zeros estimated from measurements, keyframe plans
+and an online follower within the servos' limits (`Torso.plan`,
+`Torso.follower`), and pictures (`zandrel_torso.plot`, needs
 matplotlib). Stacks of poses (N, 4, 4) go through in one call.
 
     from zandrel_torso import Torso, sample_geometry
@@ -19,6 +21,7 @@ loops; `zandrel_torso.reference` is the same kinematics in NumPy.
 from ._formulas import pose, rotation
 from ._geometry import Geometry, Leg
 from ._layouts import motor_frame
+from ._motion import Command, Follower, MotionStatus, Trajectory
 from ._pose_check import PoseCheck
 from ._sample import SAMPLE_HOME_HEIGHT, sample_geometry, sample_home_pose
 from ._servo import Servo
@@ -28,13 +31,17 @@ from ._zeros import ZeroEstimate
 
 __all__ = [
     "SAMPLE_HOME_HEIGHT",
+    "Command",
+    "Follower",
     "ForwardSolution",
     "ForwardStatus",
     "Geometry",
     "Leg",
+    "MotionStatus",
     "PoseCheck",
     "Servo",
     "Torso",
+    "Trajectory",
     "Workspace",
     "ZeroEstimate",
     "motor_frame",

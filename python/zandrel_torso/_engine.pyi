@@ -1,5 +1,7 @@
 # The C++ engine behind Torso. Private: arrays must be float64, C-contiguous
 # and of the shapes named; Torso checks and converts before calling.
+from typing import Optional
+
 import numpy as np
 import numpy.typing as npt
 
@@ -21,3 +23,45 @@ class Model:
     def home_determinant(self) -> float: ...
     def singularity_margin(self, poses: _Array) -> _Array: ...
     def rod_jacobian_determinant(self, pose: _Array, joint_angles: _Array) -> float: ...
+
+class MotionModel:
+    @property
+    def legs(self) -> int: ...
+
+def motion_model(
+    motor_arm_length: float,
+    rod_length: float,
+    t_world_motor: _Array,
+    branch_platform: _Array,
+    solution: _Array,
+    zero: _Array,
+    direction: _Array,
+    lower: _Array,
+    upper: _Array,
+    speed: _Array,
+    acceleration: _Array,
+    home: _Array,
+    unit_per_metre: float,
+) -> MotionModel: ...
+
+# pose (4, 4), angles (legs,), servo readings (legs,), status code, leg,
+# reason code
+_Command = tuple[_Array, _Array, _Array, int, int, int]
+
+class Follower:
+    def __init__(self, model: MotionModel, rate: float, start: Optional[_Array]) -> None: ...
+    def step(self, target: Optional[_Array]) -> _Command: ...
+    def last(self) -> _Command: ...
+    @property
+    def rate(self) -> float: ...
+    @property
+    def at_rest(self) -> bool: ...
+    @property
+    def overruns(self) -> int: ...
+
+# segment, at a keyframe, time, leg, reason code
+_Failure = tuple[int, bool, float, int, int]
+
+def plan(
+    model: MotionModel, keyframes: _Array, rate: float
+) -> tuple[_Array, _Array, _Array, _Array, float, Optional[_Failure]]: ...

@@ -19,6 +19,8 @@ from ._formulas import rz, wrap_half_open_below
 from ._geometry import Geometry
 from ._mechanism import TOLERANCE, Mechanism
 from ._messages import brief
+from ._motion import Follower, Trajectory, motion_model
+from ._motion import plan as plan_keyframes
 from ._pose_check import PoseCheck
 from ._servo import ServoTable
 from ._workspace import Workspace, scan_workspace
@@ -422,6 +424,27 @@ class Torso:
         else:
             singularity = np.full(poses.shape[:-2], math.nan) if poses.ndim == 3 else math.nan
         return PoseCheck(reach, angles, servo_angles, margin, singularity, ok, servos.lower, servos.upper)
+
+    # -- motion ------------------------------------------------------------------
+
+    @functools.cached_property
+    def _motion_model(self) -> _engine.MotionModel:
+        return motion_model(self)
+
+    def plan(self, keyframes: npt.ArrayLike, rate: float) -> Trajectory:
+        """Rest to rest through keyframes (K, 4, 4), the geometry's unit,
+        sampled every 1/rate s: straight paths between keyframes, stopping
+        at each, each segment time-optimal within the servos' speed and
+        acceleration (up to small safety margins). Every sample passes
+        check and its angles are exactly inverse of its pose. A ValueError
+        names the segment (counted from 0) that leaves the feasible set,
+        when the plan would stop, the leg and the reason."""
+        return plan_keyframes(self, keyframes, rate)
+
+    def follower(self, rate: float, start: npt.ArrayLike | None = None) -> Follower:
+        """An online follower at rate ticks per second, at rest at start
+        (home when None): see Follower.step."""
+        return Follower(self, rate, start)
 
     def workspace(self, angle_step: float = math.radians(0.1), length_step: float | None = None) -> Workspace:
         """From home, the largest symmetric excursion along and about each

@@ -6,11 +6,24 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/tuple.h>
+
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <span>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
+#include <tuple>
+#include <vector>
 
 #include "zandrel/forward.hpp"
+#include "zandrel/motion.hpp"
 #include "zandrel/singularity.hpp"
 
 namespace nb = nanobind;
@@ -24,8 +37,40 @@ using Points = nb::ndarray<const double, nb::numpy, nb::shape<-1, 3>, nb::c_cont
 using Values = nb::ndarray<const double, nb::numpy, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
 using Angles = nb::ndarray<const double, nb::numpy, nb::shape<6>, nb::c_contig, nb::device::cpu>;
 using Out = nb::ndarray<nb::numpy, double, nb::shape<-1>>;
+using OutAny = nb::ndarray<nb::numpy, double>;
 
 Mat4 pose_at(const double* rows) { return Mat4::from_rows(rows); }
+
+// A new array of `count` doubles that NumPy frees, shaped as asked. Plain
+// operator new: new double[n] would pull in a libstdc++ symbol
+// (bad_array_new_length) newer than the oldest glibc systems the wheels
+// serve have.
+OutAny new_array(std::initializer_list<std::size_t> shape, double*& data) {
+  std::size_t count = 1;
+  for (std::size_t n : shape) count *= n;
+  data = static_cast<double*>(::operator new((count ? count : 1) * sizeof(double)));
+  nb::capsule owner(data, [](void* p) noexcept { ::operator delete(p); });
+  return OutAny(data, shape.size(), shape.begin(), owner);
+}
+
+void write_rows(const Mat4& m, double* out) {
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) out[4 * r + c] = m(r, c);
+}
+
+OutAny pose_array(const Mat4& m) {
+  double* data;
+  OutAny out = new_array({4, 4}, data);
+  write_rows(m, data);
+  return out;
+}
+
+OutAny values_array(std::span<const double> values) {
+  double* data;
+  OutAny out = new_array({values.size()}, data);
+  std::copy(values.begin(), values.end(), data);
+  return out;
+}
 
 // One mechanism, fixed at construction, with its home pose's Jacobian
 // determinant: the reference every margin is measured against.
@@ -70,18 +115,99 @@ class Model {
   }
 
  private:
-  // A new array of `count` doubles that NumPy frees. Plain operator new:
-  // new double[n] would pull in a libstdc++ symbol (bad_array_new_length)
-  // newer than the oldest glibc systems the wheels serve have.
   static Out new_array(std::size_t count) {
-    auto* data = static_cast<double*>(::operator new(count * sizeof(double)));
-    nb::capsule owner(data, [](void* p) noexcept { ::operator delete(p); });
-    return Out(data, {count}, owner);
+    double* data;
+    OutAny any = zandrel::new_array({count}, data);
+    return Out(any.handle());
   }
 
   Kinematics model_;
   double home_determinant_;
 };
+
+using MotionModelPtr = std::shared_ptr<const MotionModel>;
+
+// The servo and motion model from the arrays the typed layer keeps.
+MotionModelPtr make_motion_model(double motor_arm_length, double rod_length, Poses t_world_motor,
+                                 Points branch_platform, Values solution, Values zero, Values direction,
+                                 Values lower, Values upper, Values speed, Values acceleration, Pose home,
+                                 double unit_per_metre) {
+  const std::size_t legs = t_world_motor.shape(0);
+  for (std::size_t n : {branch_platform.shape(0), solution.shape(0), zero.shape(0), direction.shape(0),
+                        lower.shape(0), upper.shape(0), speed.shape(0), acceleration.shape(0)})
+    if (n != legs) throw std::invalid_argument("every per-leg array needs one entry per leg");
+  MotionModelSpec spec{motor_arm_length, rod_length, {}, pose_at(home.data()), unit_per_metre};
+  for (std::size_t i = 0; i < legs; ++i) {
+    const double* p = branch_platform.data() + 3 * i;
+    ServoLimits servo{zero(i), direction(i), lower(i), upper(i), speed(i), acceleration(i)};
+    spec.legs.push_back({{p[0], p[1], p[2]}, pose_at(t_world_motor.data() + 16 * i), solution(i), servo});
+  }
+  return MotionModel::create(spec);
+}
+
+using CommandTuple = std::tuple<OutAny, OutAny, OutAny, int, int, int>;
+
+// A follower and the model it needs alive.
+class FollowerHandle {
+ public:
+  FollowerHandle(MotionModelPtr model, double rate, std::optional<Pose> start)
+      : follower_(std::move(model), rate,
+                  start ? std::optional<Mat4>(pose_at(start->data())) : std::nullopt) {}
+
+  // A tick is a few microseconds: it keeps the interpreter's lock, and its
+  // own lock makes two threads stepping one follower (a mistake, but not
+  // a crash) take turns.
+  CommandTuple step(std::optional<Pose> target) {
+    std::optional<Mat4> t;
+    if (target) t = pose_at(target->data());
+    std::lock_guard<std::mutex> guard(lock_);
+    return as_tuple(follower_.step(t));
+  }
+
+  CommandTuple last() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return as_tuple(follower_.last());
+  }
+  double rate() const { return follower_.rate(); }
+  bool at_rest() const { return follower_.at_rest(); }
+  std::uint64_t overruns() const { return follower_.overruns(); }
+
+ private:
+  static CommandTuple as_tuple(const Command& c) {
+    return {pose_array(c.pose), values_array(c.angles), values_array(c.servo_angles),
+            static_cast<int>(c.status), c.leg, static_cast<int>(c.reason)};
+  }
+  Follower follower_;
+  std::mutex lock_;
+};
+
+using Failure = std::tuple<std::size_t, bool, double, int, int>;
+using PlanTuple = std::tuple<OutAny, OutAny, OutAny, OutAny, double, std::optional<Failure>>;
+
+PlanTuple plan_keyframes(MotionModelPtr model, Poses keyframes, double rate) {
+  std::vector<Mat4> frames;
+  for (std::size_t k = 0; k < keyframes.shape(0); ++k) frames.push_back(pose_at(keyframes.data() + 16 * k));
+  Plan result;
+  {
+    nb::gil_scoped_release unlocked;
+    result = plan(model, frames, rate);
+  }
+  const Trajectory& t = result.trajectory;
+  const std::size_t n = t.times.size(), legs = model->legs();
+  double *times, *poses, *angles, *readings;
+  OutAny times_out = new_array({n}, times), poses_out = new_array({n, 4, 4}, poses),
+         angles_out = new_array({n, legs}, angles), readings_out = new_array({n, legs}, readings);
+  std::copy(t.times.begin(), t.times.end(), times);
+  for (std::size_t k = 0; k < n; ++k) write_rows(t.poses[k], poses + 16 * k);
+  std::copy(t.angles.begin(), t.angles.end(), angles);
+  std::copy(t.servo_angles.begin(), t.servo_angles.end(), readings);
+  std::optional<Failure> failure;
+  if (result.failure) {
+    const PlanFailure& f = *result.failure;
+    failure = Failure{f.segment, f.keyframe, f.time, f.leg, static_cast<int>(f.reason)};
+  }
+  return {times_out, poses_out, angles_out, readings_out, t.duration, failure};
+}
 
 }  // namespace
 }  // namespace zandrel
@@ -98,4 +224,22 @@ NB_MODULE(_engine, m) {
       .def("singularity_margin", &Model::singularity_margin, nb::arg("poses"))
       .def("rod_jacobian_determinant", &Model::rod_jacobian_determinant, nb::arg("pose"),
            nb::arg("joint_angles"));
+
+  nb::class_<zandrel::MotionModel>(m, "MotionModel")
+      .def_prop_ro("legs", &zandrel::MotionModel::legs);
+  m.def("motion_model", &zandrel::make_motion_model, nb::arg("motor_arm_length"), nb::arg("rod_length"),
+        nb::arg("t_world_motor"), nb::arg("branch_platform"), nb::arg("solution"), nb::arg("zero"),
+        nb::arg("direction"), nb::arg("lower"), nb::arg("upper"), nb::arg("speed"), nb::arg("acceleration"),
+        nb::arg("home"), nb::arg("unit_per_metre"));
+  // One follower is one control loop: nanobind does not lock it, and the
+  // typed layer documents that it is not to be shared between threads.
+  nb::class_<zandrel::FollowerHandle>(m, "Follower")
+      .def(nb::init<zandrel::MotionModelPtr, double, std::optional<zandrel::Pose>>(), nb::arg("model"),
+           nb::arg("rate"), nb::arg("start").none())
+      .def("step", &zandrel::FollowerHandle::step, nb::arg("target").none())
+      .def("last", &zandrel::FollowerHandle::last)
+      .def_prop_ro("rate", &zandrel::FollowerHandle::rate)
+      .def_prop_ro("at_rest", &zandrel::FollowerHandle::at_rest)
+      .def_prop_ro("overruns", &zandrel::FollowerHandle::overruns);
+  m.def("plan", &zandrel::plan_keyframes, nb::arg("model"), nb::arg("keyframes"), nb::arg("rate"));
 }

@@ -1,0 +1,182 @@
+"""Moving the platform within its servos' limits: keyframe plans and an
+online follower, both from the C++ engine.
+
+Every command lies on the straight path from where the platform was to
+where it is going (translation linear, rotation along the geodesic, one
+parameter for both), passes `Torso.check`, and keeps every servo reading's
+finite-difference speed and acceleration within its `Servo.speed` and
+`Servo.acceleration` (with one tick of 1/rate between commands, at rest
+before the first command and after the platform stops).
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Literal, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _engine
+from ._arrays import FloatArray, check_rigid, float_array, real_array
+from ._messages import brief
+
+if TYPE_CHECKING:
+    from ._torso import Torso
+
+MotionStatus: TypeAlias = Literal["moving", "arrived", "clamped", "holding"]
+
+_STATUSES: tuple[MotionStatus, ...] = ("moving", "arrived", "clamped", "holding")
+# Why the path ends short of its target, in words, by the engine's code.
+REASONS = (
+    "",
+    "out of reach",
+    "servo reading at its lower limit",
+    "servo reading at its upper limit",
+    "a parallel singularity",
+    "the target is not a rigid transform",
+)
+
+
+@dataclass(frozen=True)
+class Command:
+    """One control tick's command.
+
+    pose: the platform pose (4x4, the geometry's unit) commanded.
+    angles: the leg angles θ, exactly `Torso.inverse(pose)`.
+    servo_angles: the servo readings of `angles`.
+    pulses: pulse widths in microseconds, NaN for a leg without a pulse range.
+    status: "moving" towards a target it will reach; "arrived" at it,
+        exactly; "clamped" when the target or the path to it leaves the
+        feasible set, braking to a stop at (or stopped at) the last
+        feasible pose on the path; "holding" with no target, braking to
+        rest or at rest.
+    leg: when clamped, the leg that cannot go further, or -1 when it is the
+        singularity (or the target itself is not a pose); otherwise -1.
+    reason: when clamped, why, in words ("out of reach", "servo reading at
+        its upper limit", ...); otherwise "".
+    """
+
+    pose: FloatArray
+    angles: FloatArray
+    servo_angles: FloatArray
+    pulses: FloatArray
+    status: MotionStatus
+    leg: int
+    reason: str
+
+
+@dataclass(frozen=True)
+class Trajectory:
+    """A plan sampled every 1/rate s: times (N,) from 0 to `duration`,
+    poses (N, 4, 4) in the geometry's unit, angles (exactly `inverse` of
+    each pose) and servo_angles (N, legs), pulses (N, legs; NaN where a leg
+    has no pulse range)."""
+
+    times: FloatArray
+    poses: FloatArray
+    angles: FloatArray
+    servo_angles: FloatArray
+    pulses: FloatArray
+    duration: float
+
+
+def motion_model(torso: Torso) -> _engine.MotionModel:
+    """The engine's model of the torso's mechanism and servos."""
+    geometry, servos = torso.geometry, torso._servos
+    metres = geometry.in_unit("m")
+    legs = metres.legs
+    try:
+        return _engine.motion_model(
+            metres.motor_arm_length,
+            metres.rod_length,
+            np.array([leg.t_world_motor for leg in legs], dtype=np.float64).reshape(-1, 4, 4),
+            np.array([leg.branch_platform for leg in legs], dtype=np.float64).reshape(-1, 3),
+            np.array([leg.solution for leg in legs], dtype=np.float64),
+            servos.zero,
+            servos.direction,
+            servos.lower,
+            servos.upper,
+            servos.speed,
+            servos.acceleration,
+            np.ascontiguousarray(geometry.home, dtype=np.float64),
+            1000.0 if geometry.unit == "mm" else 1.0,
+        )
+    except ValueError as error:
+        raise ValueError(f"this geometry cannot be moved: {error}") from None
+
+
+def rate_in(rate: object) -> float:
+    if isinstance(rate, (bool, str)) or not isinstance(rate, (int, float, np.integer, np.floating)):
+        raise ValueError(f"rate must be a number of ticks per second, got {brief(rate)}")
+    value = float(rate)
+    if not (math.isfinite(value) and value > 0.0):
+        raise ValueError(f"rate must be positive and finite (ticks per second), got {value!r}")
+    return value
+
+
+def pose_in(value: npt.ArrayLike, name: str) -> FloatArray:
+    t = np.ascontiguousarray(float_array(value, (4, 4), name))
+    check_rigid(t, name)
+    return t
+
+
+def plan(torso: Torso, keyframes: npt.ArrayLike, rate: object) -> Trajectory:
+    frames = real_array(keyframes, "keyframes", "(K, 4, 4)")
+    if frames.ndim != 3 or frames.shape[1:] != (4, 4) or len(frames) == 0:
+        raise ValueError(f"keyframes must have shape (K, 4, 4) with K >= 1, got shape {frames.shape}")
+    frames = np.ascontiguousarray(frames, dtype=np.float64)
+    for k, frame in enumerate(frames):
+        check_rigid(frame, f"keyframe {k}")
+    times, poses, angles, readings, duration, failure = _engine.plan(torso._motion_model, frames, rate_in(rate))
+    if failure is not None:
+        segment, at_keyframe, time, leg, reason = failure
+        who = f"leg {leg}" if leg >= 0 else "the platform"
+        if at_keyframe:
+            raise ValueError(f"keyframe {segment} cannot be commanded: {who}: {REASONS[reason]}")
+        raise ValueError(
+            f"segment {segment} (keyframe {segment} to {segment + 1}) leaves the feasible set: "
+            f"stopped at t = {time:.4g} s, {who}: {REASONS[reason]}"
+        )
+    return Trajectory(times, poses, angles, readings, torso._servos.pulses_or_nan(readings), duration)
+
+
+class Follower:
+    """The online follower: call `step` once per control tick (1/rate s)
+    with the latest target pose, or None to brake to rest and hold.
+
+    Every command obeys the servos' limits and the feasible set whatever
+    the targets. From rest towards a fixed target the platform keeps the
+    straight path and arrives exactly, time-optimal up to the engine's
+    small safety margins. A target that changes mid-move is taken up as
+    soon as a step towards it keeps the limits; until then the platform
+    brakes along its path. One follower is one control loop: do not share
+    it between threads.
+    """
+
+    def __init__(self, torso: Torso, rate: object, start: npt.ArrayLike | None = None) -> None:
+        self._torso = torso
+        begin = None if start is None else pose_in(start, "start")
+        try:
+            self._engine = _engine.Follower(torso._motion_model, rate_in(rate), begin)
+        except ValueError:
+            lines = torso.check(begin).explain() if begin is not None else []
+            raise ValueError(f"the follower cannot start at `start`: {'; '.join(lines) or 'not a feasible pose'}") from None
+        self.rate = self._engine.rate
+
+    def step(self, target: npt.ArrayLike | None) -> Command:
+        """The next tick's command towards target (4x4, the geometry's
+        unit), or towards rest when target is None."""
+        aim = None if target is None else np.ascontiguousarray(float_array(target, (4, 4), "target"))
+        return self._command(self._engine.step(aim))
+
+    @property
+    def last(self) -> Command:
+        """The last command (at rest at the start before the first step)."""
+        return self._command(self._engine.last())
+
+    def _command(self, raw: tuple[FloatArray, FloatArray, FloatArray, int, int, int]) -> Command:
+        pose, angles, readings, status, leg, reason = raw
+        pulses = self._torso._servos.pulses_or_nan(readings)
+        return Command(pose, angles, readings, pulses, _STATUSES[status], leg, REASONS[reason])
