@@ -158,8 +158,9 @@ class Follower:
     def __init__(self, torso: Torso, rate: object, start: npt.ArrayLike | None = None) -> None:
         self._torso = torso
         begin = None if start is None else pose_in(start, "start")
+        ticks = rate_in(rate)
         try:
-            self._engine = _engine.Follower(torso._motion_model, rate_in(rate), begin)
+            self._engine = _engine.Follower(torso._motion_model, ticks, begin)
         except ValueError:
             lines = torso.check(begin).explain() if begin is not None else []
             raise ValueError(f"the follower cannot start at `start`: {'; '.join(lines) or 'not a feasible pose'}") from None
