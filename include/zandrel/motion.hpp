@@ -22,8 +22,8 @@
 #pragma once
 
 #include <cstddef>
-#include <limits>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>

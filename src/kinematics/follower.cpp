@@ -69,12 +69,7 @@ Follower::Follower(std::shared_ptr<const MotionModel> model, double rate, const 
   previous_ = readings_;
   path_ = std::make_unique<Path>();
   spare_ = std::make_unique<Path>();
-  for (Path* p : {path_.get(), spare_.get()}) {
-    p->profile.s.reserve(kGrid + 2);
-    p->profile.x.reserve(kGrid + 2);
-    p->profile.readings.reserve((kGrid + 2) * legs);
-    p->profile.slope.reserve((kGrid + 2) * legs);
-  }
+  for (Path* p : {path_.get(), spare_.get()}) p->profile.reserve(kGrid + kEdgeLevels + 2, legs);
   build(*path_, pose_, pose_, 1.0);
   publish(MotionStatus::holding);
 }

@@ -19,13 +19,21 @@ std::size_t interval_of(const std::vector<double>& s, double at) {
 
 }  // namespace
 
+void SpeedProfile::reserve(std::size_t points, std::size_t legs) {
+  s.reserve(points);
+  x.reserve(points);
+  readings.reserve(points * legs);
+  slope.reserve(points * legs);
+  curve.reserve(points * legs);
+}
+
 void SpeedProfile::compute(const MotionModel& model, std::size_t legs, double speed_margin,
                            double acceleration_margin) {
   const std::size_t n = s.size();
   slope.assign(n * legs, 0.0);
+  curve.assign(n * legs, 0.0);
   x.assign(n, 0.0);
   if (n < 2) return;
-  std::vector<double> curve(n * legs, 0.0);
   for (std::size_t i = 0; i < n; ++i) {
     // One-sided at the ends, three-point (for an uneven grid) inside.
     const std::size_t lo = i == 0 ? 0 : i - 1, hi = i + 1 == n ? n - 1 : i + 1;

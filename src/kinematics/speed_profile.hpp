@@ -27,6 +27,11 @@ struct SpeedProfile {
   std::vector<double> x;          // largest (ds/dt)^2 at each grid point
   std::vector<double> readings;   // grid points x legs
   std::vector<double> slope;      // dr/ds at each grid point, grid points x legs
+  std::vector<double> curve;      // d2r/ds2 at each grid point, grid points x legs
+
+  // Room for `points` grid points of `legs` legs, so that compute and the
+  // grid's filling allocate nothing.
+  void reserve(std::size_t points, std::size_t legs);
 
   // Fills x from s, readings and the limits (slope too).
   void compute(const MotionModel& model, std::size_t legs, double speed_margin, double acceleration_margin);

@@ -13,6 +13,7 @@
 #include "kinematics/forward_step.hpp"
 #include "zandrel/inverse.hpp"
 #include "zandrel/inverse_safe.hpp"
+#include "zandrel/motion.hpp"
 
 // GCC's sanitizer macros; clang's are behind __has_feature.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -124,6 +125,21 @@ TEST(NoAllocation, ForwardKinematicsStepAndLineSearch) {
   model.branches[0].branch_platform[0] = std::numeric_limits<double>::infinity();
   model.branches[0].point_jacobian = point_jacobian_of(model.branches[0].branch_platform);
   EXPECT_EQ(allocations_during([&] { forward_kinematics(model, angles, std::nullopt); }), 0);
+}
+
+TEST(NoAllocation, FollowerTicks) {
+  // A control loop's tick: moving, re-targeted mid-move, clamped far out
+  // of reach, braking to hold.
+  MotionModelSpec spec{test::kHornLength, test::kRodLength, {}, Mat4::identity(), 1.0};
+  for (const test::Leg& leg : test::hexapod_legs())
+    spec.legs.push_back({leg.anchor, leg.t_world_motor, -1.0, {0.0, 1.0, -1.2, 1.2, 6.0, 60.0}});
+  Follower follower(MotionModel::create(spec), 500.0);
+  const Mat4 near = test::translation(0.0, 0.004, 0.003), far = test::translation(0.0, 0.0, 0.08);
+  EXPECT_EQ(allocations_during([&] {
+              for (int k = 0; k < 300; ++k)
+                follower.step(k < 20 ? near : k < 200 ? far : std::optional<Mat4>());
+            }),
+            0);
 }
 
 }  // namespace
