@@ -10,7 +10,9 @@ prints what torso_example prints for it.
 import math
 import sys
 
-from zandrel_torso import sample_geometry
+import numpy as np
+
+from zandrel_torso import Geometry, Leg, Servo, Torso, sample_geometry
 from zandrel_torso_kinematics import ZandrelRustKinematics
 
 
@@ -82,6 +84,18 @@ def main(path):
     for step in range(1, 5):
         show_pose(f"forward step {step}", k.forward_kinematics(angles))
     show_pose("forward, body yaw 0.3", k.forward_kinematics(angles, 0.3))
+
+    # The follower through the typed layer: the same engine as the C++ one.
+    servo = Servo(speed=3.0, acceleration=30.0)
+    legs = [Leg(leg.branch_platform, leg.t_world_motor, leg.solution, servo) for leg in geometry.legs]
+    torso = Torso(Geometry(geometry.motor_arm_length, geometry.rod_length, legs, "m", np.array(home)))
+    follower = torso.follower(100.0)
+    ticks = 0
+    while follower.step(np.array(target)).status != "arrived":
+        ticks += 1
+        if ticks <= 3:
+            show(f"follower tick {ticks}, angles", follower.last.angles)
+    show("follower ticks to arrive", [ticks + 1])
 
 
 if __name__ == "__main__":

@@ -107,6 +107,27 @@ int main(int argc, char** argv) {
       print_pose(label.c_str(), zandrel::forward_kinematics(model, joint_angles, std::nullopt));
     }
     print_pose("forward, body yaw 0.3", zandrel::forward_kinematics(model, joint_angles, 0.3));
+
+    // Moving there within servo limits (3 rad/s, 30 rad/s^2) at 100 ticks a
+    // second, on the straight path from home; the model is checked once and
+    // shared, the follower is one control loop's state.
+    zandrel::MotionModelSpec spec{model.motor_arm_length, model.rod_length, {}, home, 1.0};
+    for (const zandrel::Branch& leg : model.branches) {
+      zandrel::ServoLimits servo;
+      servo.speed = 3.0;
+      servo.acceleration = 30.0;
+      spec.legs.push_back({leg.branch_platform, leg.t_world_motor, leg.solution, servo});
+    }
+    zandrel::Follower follower(zandrel::MotionModel::create(spec), 100.0);
+    int ticks = 0;
+    while (follower.step(target).status != zandrel::MotionStatus::arrived) {
+      if (++ticks <= 3) {
+        const std::string label = "follower tick " + std::to_string(ticks) + ", angles";
+        print(label.c_str(), follower.last().angles.data(), follower.last().angles.size());
+      }
+    }
+    const double arrived_after = ticks + 1;
+    print("follower ticks to arrive", &arrived_after, 1);
   } catch (const zandrel::FatalError& e) {
     // A broken invariant: e.kind() tells a singular matrix, a model without
     // six legs and a bad yaw limit apart; what() describes it for people.
