@@ -43,6 +43,14 @@ struct ServoLimits {
   double upper = 3.141592653589793;
   double speed = std::numeric_limits<double>::infinity();        // largest |reading rate|, rad/s; infinity: unlimited
   double acceleration = std::numeric_limits<double>::infinity();  // largest |reading acceleration|, rad/s^2
+  // Pulse widths in microseconds that command `lower` and `upper` (widths
+  // in between map linearly); NaN: the servo takes no pulses.
+  double pulse_lower = std::numeric_limits<double>::quiet_NaN();
+  double pulse_upper = std::numeric_limits<double>::quiet_NaN();
+
+  // The pulse width of a reading: NaN outside [lower, upper] (never a
+  // width clipped to the range) and without a pulse range.
+  double pulse(double reading) const noexcept;
 };
 
 struct LegSpec {
@@ -123,6 +131,7 @@ struct Command {
   Mat4 pose;                            // the model's unit
   std::span<const double> angles;       // leg angles theta: inverse kinematics of pose
   std::span<const double> servo_angles; // servo readings
+  std::span<const double> pulses;       // ServoLimits::pulse of each reading
   MotionStatus status = MotionStatus::holding;
   // When clamped: the leg that limits (-1 for the singularity) and why.
   int leg = -1;
@@ -180,7 +189,7 @@ class Follower {
   // Per leg: this command's and the last's readings and angles, the
   // candidate's, the last change of reading, and the largest change of
   // reading and of its change a tick allows.
-  std::vector<double> angles_, readings_, previous_, candidate_angles_, candidate_readings_;
+  std::vector<double> angles_, readings_, previous_, candidate_angles_, candidate_readings_, pulses_;
   std::vector<double> change_, speed_step_, acceleration_step_;
   std::unique_ptr<Path> path_, spare_;  // the path followed, and one being tried
   double s_ = 0.0;                      // where on path_ the last command is
@@ -196,6 +205,7 @@ struct Trajectory {
   std::vector<Mat4> poses;           // the model's unit
   std::vector<double> angles;        // samples x legs, row by row
   std::vector<double> servo_angles;  // samples x legs
+  std::vector<double> pulses;        // samples x legs
   double duration = 0.0;
 };
 

@@ -40,13 +40,15 @@ def motion_model(
     upper: _Array,
     speed: _Array,
     acceleration: _Array,
+    pulse_lower: _Array,
+    pulse_upper: _Array,
     home: _Array,
     unit_per_metre: float,
 ) -> MotionModel: ...
 
-# pose (4, 4), angles (legs,), servo readings (legs,), status code, leg,
+# pose (4, 4), angles, servo readings and pulses (legs,), status code, leg,
 # reason code
-_Command = tuple[_Array, _Array, _Array, int, int, int]
+_Command = tuple[_Array, _Array, _Array, _Array, int, int, int]
 
 class Follower:
     def __init__(self, model: MotionModel, rate: float, start: Optional[_Array]) -> None: ...
@@ -64,4 +66,4 @@ _Failure = tuple[int, bool, float, int, int]
 
 def plan(
     model: MotionModel, keyframes: _Array, rate: float
-) -> tuple[_Array, _Array, _Array, _Array, float, Optional[_Failure]]: ...
+) -> tuple[_Array, _Array, _Array, _Array, _Array, float, Optional[_Failure]]: ...

@@ -25,6 +25,8 @@ from ._messages import brief
 if TYPE_CHECKING:
     from ._torso import Torso
 
+_FLOAT64 = np.dtype(np.float64)
+
 MotionStatus: TypeAlias = Literal["moving", "arrived", "clamped", "holding"]
 
 _STATUSES: tuple[MotionStatus, ...] = ("moving", "arrived", "clamped", "holding")
@@ -100,6 +102,8 @@ def motion_model(torso: Torso) -> _engine.MotionModel:
             servos.upper,
             servos.speed,
             servos.acceleration,
+            servos.pulse_lower,
+            servos.pulse_upper,
             np.ascontiguousarray(geometry.home, dtype=np.float64),
             1000.0 if geometry.unit == "mm" else 1.0,
         )
@@ -129,7 +133,7 @@ def plan(torso: Torso, keyframes: npt.ArrayLike, rate: object) -> Trajectory:
     frames = np.ascontiguousarray(frames, dtype=np.float64)
     for k, frame in enumerate(frames):
         check_rigid(frame, f"keyframe {k}")
-    times, poses, angles, readings, duration, failure = _engine.plan(torso._motion_model, frames, rate_in(rate))
+    times, poses, angles, readings, pulses, duration, failure = _engine.plan(torso._motion_model, frames, rate_in(rate))
     if failure is not None:
         segment, at_keyframe, time, leg, reason = failure
         who = f"leg {leg}" if leg >= 0 else "the platform"
@@ -139,7 +143,7 @@ def plan(torso: Torso, keyframes: npt.ArrayLike, rate: object) -> Trajectory:
             f"segment {segment} (keyframe {segment} to {segment + 1}) leaves the feasible set: "
             f"stopped at t = {time:.4g} s, {who}: {REASONS[reason]}"
         )
-    return Trajectory(times, poses, angles, readings, torso._servos.pulses_or_nan(readings), duration)
+    return Trajectory(times, poses, angles, readings, pulses, duration)
 
 
 class Follower:
@@ -169,7 +173,14 @@ class Follower:
     def step(self, target: npt.ArrayLike | None) -> Command:
         """The next tick's command towards target (4x4, the geometry's
         unit), or towards rest when target is None."""
-        aim = None if target is None else np.ascontiguousarray(float_array(target, (4, 4), "target"))
+        aim: FloatArray | None
+        if isinstance(target, np.ndarray) and target.dtype == _FLOAT64 and target.shape == (4, 4) and target.flags.c_contiguous:
+            aim = target
+        else:
+            # Anything but the float64 4x4 a control loop usually has is
+            # converted and checked; a non-finite or non-rigid target clamps
+            # (the engine's own check), it never moves the platform.
+            aim = None if target is None else np.ascontiguousarray(float_array(target, (4, 4), "target"))
         return self._command(self._engine.step(aim))
 
     @property
@@ -177,7 +188,7 @@ class Follower:
         """The last command (at rest at the start before the first step)."""
         return self._command(self._engine.last())
 
-    def _command(self, raw: tuple[FloatArray, FloatArray, FloatArray, int, int, int]) -> Command:
-        pose, angles, readings, status, leg, reason = raw
-        pulses = self._torso._servos.pulses_or_nan(readings)
+    @staticmethod
+    def _command(raw: tuple[FloatArray, FloatArray, FloatArray, FloatArray, int, int, int]) -> Command:
+        pose, angles, readings, pulses, status, leg, reason = raw
         return Command(pose, angles, readings, pulses, _STATUSES[status], leg, REASONS[reason])

@@ -196,11 +196,6 @@ class ServoTable:
     def pulses(self, servo_angles: FloatArray) -> FloatArray:
         """Pulse widths, NaN outside the range: never a clipped command."""
         self._need_pulses()
-        return self.pulses_or_nan(servo_angles)
-
-    def pulses_or_nan(self, servo_angles: FloatArray) -> FloatArray:
-        """Pulse widths where a leg has a pulse range, NaN where it has none
-        (or the reading is outside the range)."""
         inside = self.margin(servo_angles) >= 0.0
         width = self.pulse_lower + (servo_angles - self.lower) * self.pulse_per_radian
         out: FloatArray = np.where(inside, width, math.nan)

@@ -130,22 +130,24 @@ using MotionModelPtr = std::shared_ptr<const MotionModel>;
 // The servo and motion model from the arrays the typed layer keeps.
 MotionModelPtr make_motion_model(double motor_arm_length, double rod_length, Poses t_world_motor,
                                  Points branch_platform, Values solution, Values zero, Values direction,
-                                 Values lower, Values upper, Values speed, Values acceleration, Pose home,
-                                 double unit_per_metre) {
+                                 Values lower, Values upper, Values speed, Values acceleration,
+                                 Values pulse_lower, Values pulse_upper, Pose home, double unit_per_metre) {
   const std::size_t legs = t_world_motor.shape(0);
   for (std::size_t n : {branch_platform.shape(0), solution.shape(0), zero.shape(0), direction.shape(0),
-                        lower.shape(0), upper.shape(0), speed.shape(0), acceleration.shape(0)})
+                        lower.shape(0), upper.shape(0), speed.shape(0), acceleration.shape(0),
+                        pulse_lower.shape(0), pulse_upper.shape(0)})
     if (n != legs) throw std::invalid_argument("every per-leg array needs one entry per leg");
   MotionModelSpec spec{motor_arm_length, rod_length, {}, pose_at(home.data()), unit_per_metre};
   for (std::size_t i = 0; i < legs; ++i) {
     const double* p = branch_platform.data() + 3 * i;
-    ServoLimits servo{zero(i), direction(i), lower(i), upper(i), speed(i), acceleration(i)};
+    ServoLimits servo{zero(i), direction(i), lower(i), upper(i), speed(i), acceleration(i), pulse_lower(i),
+                      pulse_upper(i)};
     spec.legs.push_back({{p[0], p[1], p[2]}, pose_at(t_world_motor.data() + 16 * i), solution(i), servo});
   }
   return MotionModel::create(spec);
 }
 
-using CommandTuple = std::tuple<OutAny, OutAny, OutAny, int, int, int>;
+using CommandTuple = std::tuple<OutAny, OutAny, OutAny, OutAny, int, int, int>;
 
 // A follower and the model it needs alive.
 class FollowerHandle {
@@ -174,7 +176,7 @@ class FollowerHandle {
 
  private:
   static CommandTuple as_tuple(const Command& c) {
-    return {pose_array(c.pose), values_array(c.angles), values_array(c.servo_angles),
+    return {pose_array(c.pose), values_array(c.angles), values_array(c.servo_angles), values_array(c.pulses),
             static_cast<int>(c.status), c.leg, static_cast<int>(c.reason)};
   }
   Follower follower_;
@@ -182,7 +184,7 @@ class FollowerHandle {
 };
 
 using Failure = std::tuple<std::size_t, bool, double, int, int>;
-using PlanTuple = std::tuple<OutAny, OutAny, OutAny, OutAny, double, std::optional<Failure>>;
+using PlanTuple = std::tuple<OutAny, OutAny, OutAny, OutAny, OutAny, double, std::optional<Failure>>;
 
 PlanTuple plan_keyframes(MotionModelPtr model, Poses keyframes, double rate) {
   std::vector<Mat4> frames;
@@ -194,9 +196,11 @@ PlanTuple plan_keyframes(MotionModelPtr model, Poses keyframes, double rate) {
   }
   const Trajectory& t = result.trajectory;
   const std::size_t n = t.times.size(), legs = model->legs();
-  double *times, *poses, *angles, *readings;
+  double *times, *poses, *angles, *readings, *pulses;
   OutAny times_out = new_array({n}, times), poses_out = new_array({n, 4, 4}, poses),
-         angles_out = new_array({n, legs}, angles), readings_out = new_array({n, legs}, readings);
+         angles_out = new_array({n, legs}, angles), readings_out = new_array({n, legs}, readings),
+         pulses_out = new_array({n, legs}, pulses);
+  std::copy(t.pulses.begin(), t.pulses.end(), pulses);
   std::copy(t.times.begin(), t.times.end(), times);
   for (std::size_t k = 0; k < n; ++k) write_rows(t.poses[k], poses + 16 * k);
   std::copy(t.angles.begin(), t.angles.end(), angles);
@@ -206,7 +210,7 @@ PlanTuple plan_keyframes(MotionModelPtr model, Poses keyframes, double rate) {
     const PlanFailure& f = *result.failure;
     failure = Failure{f.segment, f.keyframe, f.time, f.leg, static_cast<int>(f.reason)};
   }
-  return {times_out, poses_out, angles_out, readings_out, t.duration, failure};
+  return {times_out, poses_out, angles_out, readings_out, pulses_out, t.duration, failure};
 }
 
 }  // namespace
@@ -230,7 +234,7 @@ NB_MODULE(_engine, m) {
   m.def("motion_model", &zandrel::make_motion_model, nb::arg("motor_arm_length"), nb::arg("rod_length"),
         nb::arg("t_world_motor"), nb::arg("branch_platform"), nb::arg("solution"), nb::arg("zero"),
         nb::arg("direction"), nb::arg("lower"), nb::arg("upper"), nb::arg("speed"), nb::arg("acceleration"),
-        nb::arg("home"), nb::arg("unit_per_metre"));
+        nb::arg("pulse_lower"), nb::arg("pulse_upper"), nb::arg("home"), nb::arg("unit_per_metre"));
   // One follower is one control loop: nanobind does not lock it, and the
   // typed layer documents that it is not to be shared between threads.
   nb::class_<zandrel::FollowerHandle>(m, "Follower")

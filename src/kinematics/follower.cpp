@@ -60,7 +60,7 @@ Follower::Follower(std::shared_ptr<const MotionModel> model, double rate, const 
   if (!(std::isfinite(rate) && rate > 0.0)) throw std::invalid_argument("follower: rate must be positive and finite");
   dt_ = 1.0 / rate;
   const std::size_t legs = model_->legs();
-  for (auto* v : {&angles_, &readings_, &previous_, &candidate_angles_, &candidate_readings_, &change_, &speed_step_, &acceleration_step_})
+  for (auto* v : {&angles_, &readings_, &previous_, &candidate_angles_, &candidate_readings_, &pulses_, &change_, &speed_step_, &acceleration_step_})
     v->assign(legs, 0.0);
   pose_ = start.value_or(model_->home());
   if (!rigid(pose_)) throw std::invalid_argument("follower: the start pose is not a rigid transform");
@@ -344,6 +344,8 @@ void Follower::publish(MotionStatus status) noexcept {
   command_.pose = pose_;
   command_.angles = angles_;
   command_.servo_angles = readings_;
+  for (std::size_t j = 0; j < pulses_.size(); ++j) pulses_[j] = model_->servo(j).pulse(readings_[j]);
+  command_.pulses = pulses_;
   command_.status = status;
   command_.leg = -1;
   command_.reason = Infeasibility::none;

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -31,6 +32,10 @@ void check_servo(const ServoLimits& s, std::size_t i) {
     refuse(leg_name(i) + "servo range must satisfy -pi <= lower < upper <= pi");
   if (!(s.speed > 0.0)) refuse(leg_name(i) + "servo speed must be positive (infinity: unlimited)");
   if (!(s.acceleration > 0.0)) refuse(leg_name(i) + "servo acceleration must be positive (infinity: unlimited)");
+  const bool no_pulse = std::isnan(s.pulse_lower) && std::isnan(s.pulse_upper);
+  if (!no_pulse && !(std::isfinite(s.pulse_lower) && std::isfinite(s.pulse_upper) && s.pulse_lower > 0.0 &&
+                     s.pulse_lower < s.pulse_upper))
+    refuse(leg_name(i) + "servo pulse widths must be positive and increasing (NaN for none)");
 }
 
 }  // namespace
@@ -67,6 +72,14 @@ std::shared_ptr<const MotionModel> MotionModel::create(const MotionModelSpec& sp
   const Verdict home = model->solve(spec.home, angles, readings);
   if (!home.feasible()) refuse("home is not feasible (leg " + std::to_string(home.leg) + ")");
   return model;
+}
+
+double ServoLimits::pulse(double reading) const noexcept {
+  // As the typed layer computes it: the width per radian first, then the
+  // offset from the lower end scaled by it.
+  if (!(reading >= lower && reading <= upper)) return std::numeric_limits<double>::quiet_NaN();
+  const double per_radian = (pulse_upper - pulse_lower) / (upper - lower);
+  return pulse_lower + (reading - lower) * per_radian;
 }
 
 Mat4 MotionModel::in_metres(const Mat4& pose) const noexcept {

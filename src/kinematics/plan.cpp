@@ -16,6 +16,7 @@ void record(Trajectory& out, const Command& command, double time) {
   out.poses.push_back(command.pose);
   out.angles.insert(out.angles.end(), command.angles.begin(), command.angles.end());
   out.servo_angles.insert(out.servo_angles.end(), command.servo_angles.begin(), command.servo_angles.end());
+  out.pulses.insert(out.pulses.end(), command.pulses.begin(), command.pulses.end());
 }
 
 }  // namespace
