@@ -172,6 +172,7 @@ class Follower {
   Verdict evaluate(const Path& path, double s) noexcept;
   void build(Path& path, const Mat4& from, const Mat4& to, double limit) noexcept;
   double profile_step(const Path& path, double s) const noexcept;
+  double predicted_step(const Path& path, double s) const noexcept;
   Fit fit(std::span<const double> from, double sigma, double near_slack) const noexcept;
   bool grow_to(const Path& path, double s, double& sigma, double slack, Fit f) noexcept;
   bool choose(Path& path, double s, bool brake, double& next) noexcept;
@@ -228,7 +229,7 @@ struct Plan {
 // Rest to rest through every keyframe in turn, each segment time-optimal
 // along its straight path up to the follower's safety margins. Throws
 // std::invalid_argument for a rate that is not positive and finite, or
-// fewer than one keyframe.
+// fewer than one keyframe (std::logic_error should the follower ever stall).
 Plan plan(std::shared_ptr<const MotionModel> model, std::span<const Mat4> keyframes, double rate);
 
 }  // namespace zandrel

@@ -18,8 +18,9 @@ constexpr std::size_t kGrid = 64;
 // leaves each tick room for what the grid and the tick do not see.
 constexpr double kSpeedMargin = 0.98;
 constexpr double kAccelerationMargin = 0.95;
-// Exact evaluations a step's search may make before it settles for less.
+// Exact evaluations a step's search makes by estimate, and then by halving.
 constexpr int kSearch = 8;
+constexpr int kBracketSteps = 40;
 // Braking aims at this share of the servos' deceleration.
 constexpr double kBrakeSlack = 0.9;
 // Bisection steps for where a path leaves the feasible set: 2^-48 of it.
@@ -150,6 +151,20 @@ double Follower::profile_step(const Path& path, double s) const noexcept {
   return lo;
 }
 
+// The step at which the first leg reaches its window's far side, were
+// every reading linear in s with its slope here; the whole path when no
+// leg limits it.
+double Follower::predicted_step(const Path& path, double s) const noexcept {
+  double step = path.end - s;
+  for (std::size_t j = 0; j < change_.size(); ++j) {
+    const double slope = path.profile.slope_at(s, j);
+    const double d = change_[j], v = speed_step_[j], a = acceleration_step_[j];
+    if (slope > 0.0) step = std::min(step, std::max(0.0, std::min(v, d + a)) / slope);
+    else if (slope < 0.0) step = std::min(step, std::min(0.0, std::max(-v, d - a)) / slope);
+  }
+  return step;
+}
+
 // How the candidate's reading change g sits in each leg's window [lo, hi]:
 // `shrink` is the factor of the step that brings the furthest leg back
 // within the window's far side (1 when none is beyond), `grow` the factor
@@ -222,22 +237,37 @@ bool Follower::search(Path& path, double s, bool brake, double& sigma) noexcept 
         return true;
       }
     }
-    // The far side: from the cap down until every leg is within its window.
-    sigma = cap;
+    // The far side: the largest step with every leg within its window,
+    // first guessed from the readings' slopes here (exact for a short
+    // step), then narrowed from above by each leg's overshoot, and by
+    // halving the bracket should a reading turn back within the step.
+    sigma = std::min(cap, predicted_step(path, s));
+    double within = 0.0, beyond = kInfinity;
     Fit f;
     bool infeasible_pose = false;
-    for (int k = 0; k < kSearch; ++k) {
-      if (sigma <= 0.0) break;
+    for (int k = 0; k < kSearch + kBracketSteps; ++k) {
+      if (!(sigma > within)) break;
       const Verdict v = evaluate(path, s + sigma);
       if (!v.feasible()) {
         infeasible_pose = true;
         break;
       }
       f = fit(from, sigma, 1.0);
-      if (f.shrink == 1.0) break;
-      sigma *= f.shrink * (1.0 - 1e-12);
-      if (k + 1 == kSearch) sigma = 0.0;
+      if (f.shrink == 1.0) {
+        within = sigma;
+        break;
+      }
+      beyond = sigma;
+      const double guess = sigma * f.shrink * (1.0 - 1e-12);
+      const double next = k < kSearch && guess > within ? guess : within + (beyond - within) / 2.0;
+      if (next >= beyond) break;
+      sigma = next;
     }
+    if (!infeasible_pose && sigma != within && within > 0.0) {
+      load(path, s, within);
+      f = fit(from, within, 1.0);
+    }
+    if (!infeasible_pose) sigma = within;
     if (infeasible_pose) {
       // The grid stepped over a dip out of the feasible set: end the path
       // before it and plan the braking again.

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <stdexcept>
+#include <string>
 
 #include "zandrel/motion.hpp"
 
@@ -7,9 +8,10 @@ namespace zandrel {
 
 namespace {
 
-// A segment that has not arrived after this many ticks is stuck, which the
-// follower's guarantees rule out; it ends the plan rather than looping.
-constexpr std::size_t kMaxTicksPerSegment = 10'000'000;
+// A follower that rests this many ticks short of its target with nothing in
+// the way has stalled, which its step search rules out; the plan says so
+// rather than looping.
+constexpr int kStalledTicks = 3;
 
 void record(Trajectory& out, const Command& command, double time) {
   out.times.push_back(time);
@@ -39,7 +41,7 @@ Plan plan(std::shared_ptr<const MotionModel> model, std::span<const Mat4> keyfra
   for (std::size_t segment = 0; segment + 1 < keyframes.size(); ++segment) {
     const Mat4& target = keyframes[segment + 1];
     // Until it has arrived and rested there one tick: every keyframe is a stop.
-    for (std::size_t k = 0;; ++k) {
+    for (int stalled = 0;;) {
       const Command& command = follower.step(target);
       record(out, command, static_cast<double>(++tick) / rate);
       if (command.status == MotionStatus::clamped && follower.at_rest()) {
@@ -47,10 +49,9 @@ Plan plan(std::shared_ptr<const MotionModel> model, std::span<const Mat4> keyfra
         break;
       }
       if (command.status == MotionStatus::arrived && follower.at_rest()) break;
-      if (k >= kMaxTicksPerSegment) {
-        result.failure = PlanFailure{segment, false, static_cast<double>(tick) / rate, -1, Infeasibility::none};
-        break;
-      }
+      stalled = follower.at_rest() ? stalled + 1 : 0;
+      if (stalled == kStalledTicks)
+        throw std::logic_error("plan: the follower stalled on segment " + std::to_string(segment));
     }
     if (result.failure) break;
   }
