@@ -117,12 +117,16 @@ cpp-consumer: system-deps dev
 # and result building with no kinematics) and a NumPy implementation, and of
 # the C++ library's inverse and forward step called from C++, measured in one
 # run. Pass options with BENCH_ARGS, e.g. BENCH_ARGS="--json out.json".
+# Then the motion engine's (benchmarks/motion.py): a follower tick from C++
+# and from Python beside inverse kinematics, plans beside the time-optimal
+# reference, and a long stream of random targets checked against every limit.
 bench: $(VENV)/.build-tools
 	$(PIP_INSTALL) ".[bench]"
 	$(VENV)/bin/cmake -S . -B $(BUILD)/floor -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DZANDREL_BUILD_FLOOR=ON -DZANDREL_BUILD_MODULE=OFF -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(BUILD)/floor --target zandrel_floor core_bench
 	PYTHONPATH=$(BUILD)/floor $(PY) benchmarks/bench.py --cpp $(BUILD)/floor/core_bench $(BENCH_ARGS)
+	$(PY) benchmarks/motion.py --cpp $(BUILD)/floor/core_bench
 
 # dist/: the sdist and one manylinux wheel per supported CPython, each
 # installed into a fresh virtual environment and tested there (scripts/check-dist).
