@@ -87,12 +87,18 @@ ASAN_ENV = LD_PRELOAD="$(shell $(SAN_CXX) -print-file-name=libasan.so) $(shell $
 
 # The whole pytest suite against the AddressSanitizer + UBSan build (with
 # the check of double-to-integer conversions, which GCC leaves out of
-# "undefined").
+# "undefined"), the module and the typed package's engine both.
 sanitize-py: system-deps $(VENV)/.test-extra
 	$(VENV)/bin/cmake -S . -B $(BUILD)/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DZANDREL_SANITIZE=address,undefined,float-cast-overflow \
 	  -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(BUILD)/asan
+	# zandrel_torso as the tests import it: the package's sources beside this
+	# build's engine, so that Torso's calls run the instrumented engine too,
+	# not the installed one.
+	rm -rf $(ASAN_DIR)/zandrel_torso && mkdir $(ASAN_DIR)/zandrel_torso
+	find $(abspath python/zandrel_torso) -maxdepth 1 -type f -exec ln -s {} $(ASAN_DIR)/zandrel_torso/ \;
+	cp $(ASAN_DIR)/_engine.*.so $(ASAN_DIR)/zandrel_torso/
 	rm -f $(ASAN_REPORT).*
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
 	$(ASAN_ENV) $(PY) scripts/lsan-check || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
@@ -175,10 +181,12 @@ fuzz-build: $(VENV)/.fuzz-tools
 
 fuzz-replay: system-deps fuzz-build
 	$(FUZZ_RUN) core replay
+	$(FUZZ_RUN) motion replay
 	$(FUZZ_BOUNDARY_RUN) replay
 
 fuzz: fuzz-build
 	$(FUZZ_RUN) core fuzz $(FUZZ_SECONDS) $(FUZZ_MERGE)
+	$(FUZZ_RUN) motion fuzz $(FUZZ_SECONDS) $(FUZZ_MERGE)
 	$(FUZZ_BOUNDARY_RUN) fuzz $(FUZZ_SECONDS) $(FUZZ_MERGE)
 
 # Clang's source-based coverage, no sanitizers.

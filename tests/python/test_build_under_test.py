@@ -13,6 +13,7 @@ from pathlib import Path
 
 import pytest
 
+import zandrel_torso._engine
 import zandrel_torso_kinematics
 
 EXPECTED_DIR = os.environ.get("ZANDREL_EXPECT_MODULE_DIR")
@@ -23,6 +24,14 @@ pytestmark = pytest.mark.skipif(not EXPECTED_DIR, reason="not a run of a separat
 def test_the_module_comes_from_the_expected_build():
     loaded = Path(zandrel_torso_kinematics.__file__).resolve()
     assert loaded.parent == Path(EXPECTED_DIR).resolve(), loaded
+
+
+def test_the_engine_comes_from_the_expected_build():
+    # The typed package's engine is a module of its own, found through the
+    # package: it must come from the same build (the sanitizer run puts a
+    # package beside that build's engine first on the path).
+    loaded = Path(zandrel_torso._engine.__file__)
+    assert loaded.parent.resolve() == (Path(EXPECTED_DIR) / "zandrel_torso").resolve(), loaded
 
 
 @pytest.mark.skipif(not os.environ.get("ZANDREL_EXPECT_SANITIZERS"), reason="not a sanitizer run")
