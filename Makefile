@@ -163,8 +163,8 @@ FUZZ_RUN = fuzz/run $(abspath $(BUILD)/fuzz) $(abspath $(PY))
 .PHONY: fuzz fuzz-build fuzz-replay fuzz-coverage
 
 # atheris 3.0.0 has wheels for CPython 3.11 to 3.13 only: with another
-# Python the boundary target is left out, and said so; the core target needs
-# no Python and always runs.
+# Python the boundary target is left out, and said so; the C++ targets need
+# no Python and always run.
 FUZZ_BOUNDARY = $(shell $(PY) -c 'import sys; print("yes" if (3, 11) <= sys.version_info[:2] <= (3, 13) else "no")' 2>/dev/null)
 FUZZ_BOUNDARY_RUN = $(if $(filter yes,$(FUZZ_BOUNDARY)),$(FUZZ_RUN) boundary,@echo "fuzz: boundary target left out: atheris has no wheel for this Python (3.11 to 3.13 only)"; true)
 
