@@ -174,7 +174,7 @@ class Follower {
   double profile_step(const Path& path, double s) const noexcept;
   double predicted_step(const Path& path, double s) const noexcept;
   Fit fit(std::span<const double> from, double sigma, double near_slack) const noexcept;
-  bool grow_to(const Path& path, double s, double& sigma, double slack, Fit f) noexcept;
+  bool grow_to(const Path& path, double s, double& sigma, double slack, double too_long) noexcept;
   bool choose(Path& path, double s, bool brake, double& next) noexcept;
   bool search(Path& path, double s, bool brake, double& sigma) noexcept;
   void load(const Path& path, double s, double sigma) noexcept;

@@ -25,6 +25,9 @@ constexpr int kBracketSteps = 40;
 constexpr double kBrakeSlack = 0.9;
 // Bisection steps for where a path leaves the feasible set: 2^-48 of it.
 constexpr int kBoundarySteps = 48;
+// Where a rod would straighten, the path ends this many halvings of the
+// last grid interval short of it.
+constexpr int kReachBackOff = 10;
 // Grid points graded towards a feasible set's edge.
 constexpr int kEdgeLevels = 16;
 // How far a target's rotation block may be from a rotation.
@@ -114,6 +117,9 @@ void Follower::build(Path& path, const Mat4& from, const Mat4& to, double limit)
         if (v.feasible()) inside = middle;
         else { outside = middle; verdict = v; }
       }
+      // A rod straightening turns its horn infinitely fast per unit of
+      // path: stop a hair short, where the readings' slopes are finite.
+      if (verdict.reason == Infeasibility::reach) inside -= (inside - feasible) * std::ldexp(1.0, -kReachBackOff);
       path.end = inside;
       path.beyond = verdict;
       // At the edge of the feasible set the readings turn fast (a rod
@@ -159,8 +165,11 @@ double Follower::predicted_step(const Path& path, double s) const noexcept {
   for (std::size_t j = 0; j < change_.size(); ++j) {
     const double slope = path.profile.slope_at(s, j);
     const double d = change_[j], v = speed_step_[j], a = acceleration_step_[j];
-    if (slope > 0.0) step = std::min(step, std::max(0.0, std::min(v, d + a)) / slope);
-    else if (slope < 0.0) step = std::min(step, std::min(0.0, std::max(-v, d - a)) / slope);
+    // A leg whose window lies wholly against its slope is turning round
+    // here: its slope says nothing of the step, the search finds it.
+    const double high = std::min(v, d + a), low = std::max(-v, d - a);
+    if (slope > 0.0 && high > 0.0) step = std::min(step, high / slope);
+    else if (slope < 0.0 && low < 0.0) step = std::min(step, low / slope);
   }
   return step;
 }
@@ -218,7 +227,7 @@ bool Follower::search(Path& path, double s, bool brake, double& sigma) noexcept 
     const double cap = profile_step(path, s);
     for (const double slack : {kBrakeSlack, 1.0}) {
       sigma = 0.0;
-      if (grow_to(path, s, sigma, slack, rest) && sigma <= cap) return true;
+      if (grow_to(path, s, sigma, slack, kInfinity) && sigma <= cap) return true;
     }
   }
   for (int rebuilds = 0; rebuilds < 4; ++rebuilds) {
@@ -282,6 +291,7 @@ bool Follower::search(Path& path, double s, bool brake, double& sigma) noexcept 
         else { outside = middle; why = v; }
       }
       if (why.feasible()) why = evaluate(path, outside);
+      if (why.reason == Infeasibility::reach) inside -= (inside - s) * std::ldexp(1.0, -kReachBackOff);
       build(path, from_pose, to_pose, inside);
       path.beyond = why;
       continue;
@@ -297,25 +307,30 @@ bool Follower::search(Path& path, double s, bool brake, double& sigma) noexcept 
     // Aim a little short of the hardest braking: the legs' share of the
     // path changes within the tick, and the slack keeps every leg within.
     for (const double slack : {kBrakeSlack, 1.0}) {
-      if (grow_to(path, s, sigma, slack, f)) return true;
+      if (grow_to(path, s, sigma, slack, beyond)) return true;
     }
     return false;
   }
   return false;
 }
 
-// From the step sigma (whose fit is f), the smallest further step at which
-// no leg is short of its window's near side, taken `slack` of the way to
-// the hardest braking. False when none within the path keeps every limit.
-bool Follower::grow_to(const Path& path, double s, double& sigma, double slack, Fit f) noexcept {
+// From the step sigma, at which some leg is short of its window's near side
+// (taken `slack` of the way to the hardest braking), a further step within
+// every window, below `too_long` (a step known to put a leg beyond its far
+// side). Guessed from the shortfall, then found by halving the bracket: at
+// speed the windows are narrow and the legs' shares of the path differ, so
+// the steps that suit every leg can be a sliver. False when there are none
+// within the path.
+bool Follower::grow_to(const Path& path, double s, double& sigma, double slack, double too_long) noexcept {
   const std::span<const double> from(readings_);
   const double room = path.end - s;
   const double start = sigma;
   load(path, s, sigma);
-  f = fit(from, sigma, slack);
+  Fit f = fit(from, sigma, slack);
   if (f.stuck) return false;
   if (f.grow == 0.0) return f.shrink == 1.0;
-  double target = sigma > 0.0 ? sigma * f.grow : 0.0;
+  double too_short = sigma;
+  double guess = sigma > 0.0 ? sigma * f.grow : 0.0;
   if (sigma == 0.0) {
     for (std::size_t j = 0; j < change_.size(); ++j) {
       const double d = change_[j], a = slack * acceleration_step_[j];
@@ -323,19 +338,29 @@ bool Follower::grow_to(const Path& path, double s, double& sigma, double slack, 
       if (need == 0.0) continue;
       const double slope = path.profile.slope_at(s, j);
       if (slope == 0.0 || (need > 0.0) != (slope > 0.0)) return false;
-      target = std::max(target, need / slope);
+      guess = std::max(guess, need / slope);
     }
   }
-  for (int k = 0; k < kSearch; ++k) {
-    sigma = std::min(target * (1.0 + 1e-9), room);
+  too_long = std::min(too_long, room * (1.0 + 1e-12) + 1e-300);
+  for (int k = 0; k < kSearch + kBracketSteps; ++k) {
+    double next = guess;
+    if (!(k < kSearch && next > too_short && next < too_long)) next = too_short + (too_long - too_short) / 2.0;
+    next = std::min(next, room);
+    if (!(next > too_short)) break;
+    sigma = next;
     if (!evaluate(path, sigma == room ? path.end : s + sigma).feasible()) break;
     f = fit(from, sigma, slack);
-    if (f.stuck || f.shrink < 1.0) break;
-    if (f.grow == 0.0) return true;
-    if (sigma >= room) break;
-    // Beyond the linear estimate: the near side is approached from below,
-    // and the far side is a whole braking step away.
-    target = sigma * (1.0 + 1.5 * (f.grow - 1.0));
+    if (f.stuck) break;
+    if (f.shrink < 1.0) {
+      too_long = sigma;
+      guess = sigma * f.shrink;
+    } else if (f.grow > 0.0) {
+      too_short = sigma;
+      // Beyond the linear estimate: the near side is approached from below.
+      guess = sigma * (1.0 + 1.5 * (f.grow - 1.0));
+    } else {
+      return true;
+    }
   }
   sigma = start;
   return false;
