@@ -282,10 +282,10 @@ def test_readme_code_passes_mypy_strict(tmp_path):
 # ---------------------------------------------------------------- pictures
 
 
-def test_pictures_writes_both_pngs(tmp_path):
+def test_pictures_writes_every_png(tmp_path):
     pytest.importorskip("matplotlib")
     out = run_example("pictures.py", tmp_path, str(tmp_path / "images"))
-    for name in ("mechanism.png", "reach_map.png"):
+    for name in ("mechanism.png", "head_top.png", "reach_map.png", "motion_paths.png"):
         path = tmp_path / "images" / name
         assert path.read_bytes().startswith(PNG_SIGNATURE)
         assert str(path) in out
