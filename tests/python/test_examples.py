@@ -322,3 +322,33 @@ def test_servo_commands_stop_at_the_first_pose_not_fit_to_command(tmp_path):
     failing = torso.check(poses[int(stop.group(1))])
     assert not failing.ok.all()
     assert f"leg {int(np.argmin(failing.ok))}" in stop.group(2), out
+
+
+# ---------------------------------------------------------------- motion
+
+
+def test_motion_plans_within_the_limit_and_follows_to_pulses(tmp_path):
+    out = run_example("motion.py", tmp_path)
+
+    plan = re.search(rf"(\d+) commands, duration ({_NUMBER}) s", out)
+    speed = re.search(rf"peak servo speed ({_NUMBER}) deg/s, limit ({_NUMBER}) deg/s", out)
+    assert plan and speed, out
+    commands, duration = int(plan.group(1)), float(plan.group(2))
+    assert duration > 0.0 and commands == pytest.approx(duration * 50.0 + 1, abs=1.01), out
+    peak, limit = float(speed.group(1)), float(speed.group(2))
+    assert limit == 350.0 and 0.0 < peak <= limit + 0.05, out
+
+    counts = re.search(r"(\d+) ticks at 50 Hz, (\d+) moving, (\d+) arrived, (\d+) clamped, (\d+) holding", out)
+    assert counts, out
+    ticks, *each = (int(x) for x in counts.groups())
+    assert sum(each) == ticks and all(each), out
+    clamped = re.search(r"first clamped command: leg (-?\d+), (.+)$", out, re.MULTILINE)
+    assert clamped, out
+    leg, reason = int(clamped.group(1)), clamped.group(2)
+    assert reason in {"out of reach", "servo reading at its lower limit", "servo reading at its upper limit",
+                      "a parallel singularity"}, out
+    assert (leg == -1) == (reason == "a parallel singularity") and leg < 6, out
+    widths = re.search(r"last pulse widths \(us\): \[(.*)\]", out)
+    assert widths, out
+    # The sample's servos take 900 to 2100 microseconds.
+    assert all(900 <= w <= 2100 for w in numbers(widths.group(1))) and len(numbers(widths.group(1))) == 6, out
