@@ -246,7 +246,8 @@ def readme_code(section):
     return match.group(1)
 
 
-@pytest.mark.parametrize("section", ["Quick start", "Describe your robot", "From angles to servo commands"])
+@pytest.mark.parametrize("section", ["Quick start", "Describe your robot", "From angles to servo commands",
+                                     "Moving the robot"])
 def test_readme_code_runs_as_written(tmp_path, section):
     # From a scratch directory, so that only what is installed can be imported.
     result = subprocess.run(
@@ -262,6 +263,10 @@ def test_readme_code_runs_as_written(tmp_path, section):
         assert converged == "True" and int(steps) <= 20 and float(residual) < 1e-3, result.stdout
     if section == "From angles to servo commands":  # servo readings back to a pose
         assert "converged" in result.stdout.splitlines(), result.stdout
+    if section == "Moving the robot":  # the plan keeps the limit; the follower is clamped and says why
+        lines = result.stdout.splitlines()
+        assert lines[1] == "True" and "segment 0 (keyframe 0 to 1)" in lines[2], result.stdout
+        assert "clamped" in lines[-1] and re.search(r"^\d+ servo reading at its", result.stdout, re.M), result.stdout
 
 
 def test_readme_code_passes_mypy_strict(tmp_path):
