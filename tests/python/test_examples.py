@@ -246,7 +246,8 @@ def readme_code(section):
     return match.group(1)
 
 
-@pytest.mark.parametrize("section", ["Quick start", "Describe your robot", "From angles to servo commands"])
+@pytest.mark.parametrize("section", ["Quick start", "Describe your robot", "From angles to servo commands",
+                                     "Moving the robot"])
 def test_readme_code_runs_as_written(tmp_path, section):
     # From a scratch directory, so that only what is installed can be imported.
     result = subprocess.run(
@@ -262,6 +263,10 @@ def test_readme_code_runs_as_written(tmp_path, section):
         assert converged == "True" and int(steps) <= 20 and float(residual) < 1e-3, result.stdout
     if section == "From angles to servo commands":  # servo readings back to a pose
         assert "converged" in result.stdout.splitlines(), result.stdout
+    if section == "Moving the robot":  # the plan keeps the limit; the follower is clamped and says why
+        lines = result.stdout.splitlines()
+        assert lines[1] == "True" and "segment 0 (keyframe 0 to 1)" in lines[2], result.stdout
+        assert "clamped" in lines[-1] and re.search(r"^\d+ servo reading at its", result.stdout, re.M), result.stdout
 
 
 def test_readme_code_passes_mypy_strict(tmp_path):
@@ -282,10 +287,10 @@ def test_readme_code_passes_mypy_strict(tmp_path):
 # ---------------------------------------------------------------- pictures
 
 
-def test_pictures_writes_both_pngs(tmp_path):
+def test_pictures_writes_every_png(tmp_path):
     pytest.importorskip("matplotlib")
     out = run_example("pictures.py", tmp_path, str(tmp_path / "images"))
-    for name in ("mechanism.png", "reach_map.png"):
+    for name in ("mechanism.png", "head_top.png", "reach_map.png", "motion_paths.png"):
         path = tmp_path / "images" / name
         assert path.read_bytes().startswith(PNG_SIGNATURE)
         assert str(path) in out
@@ -322,3 +327,33 @@ def test_servo_commands_stop_at_the_first_pose_not_fit_to_command(tmp_path):
     failing = torso.check(poses[int(stop.group(1))])
     assert not failing.ok.all()
     assert f"leg {int(np.argmin(failing.ok))}" in stop.group(2), out
+
+
+# ---------------------------------------------------------------- motion
+
+
+def test_motion_plans_within_the_limit_and_follows_to_pulses(tmp_path):
+    out = run_example("motion.py", tmp_path)
+
+    plan = re.search(rf"(\d+) commands, duration ({_NUMBER}) s", out)
+    speed = re.search(rf"peak servo speed ({_NUMBER}) deg/s, limit ({_NUMBER}) deg/s", out)
+    assert plan and speed, out
+    commands, duration = int(plan.group(1)), float(plan.group(2))
+    assert duration > 0.0 and commands == pytest.approx(duration * 50.0 + 1, abs=1.01), out
+    peak, limit = float(speed.group(1)), float(speed.group(2))
+    assert limit == 350.0 and 0.0 < peak <= limit + 0.05, out
+
+    counts = re.search(r"(\d+) ticks at 50 Hz, (\d+) moving, (\d+) arrived, (\d+) clamped, (\d+) holding", out)
+    assert counts, out
+    ticks, *each = (int(x) for x in counts.groups())
+    assert sum(each) == ticks and all(each), out
+    clamped = re.search(r"first clamped command: leg (-?\d+), (.+)$", out, re.MULTILINE)
+    assert clamped, out
+    leg, reason = int(clamped.group(1)), clamped.group(2)
+    assert reason in {"out of reach", "servo reading at its lower limit", "servo reading at its upper limit",
+                      "a parallel singularity"}, out
+    assert (leg == -1) == (reason == "a parallel singularity") and leg < 6, out
+    widths = re.search(r"last pulse widths \(us\): \[(.*)\]", out)
+    assert widths, out
+    # The sample's servos take 900 to 2100 microseconds.
+    assert all(900 <= w <= 2100 for w in numbers(widths.group(1))) and len(numbers(widths.group(1))) == 6, out
