@@ -15,7 +15,7 @@ from collections import Counter
 
 import numpy as np
 
-from zandrel_torso import Geometry, Leg, Torso, pose, sample_geometry
+from zandrel_torso import Geometry, Leg, Torso, pose
 
 RATE = 50.0  # Hz: one command every 20 ms
 SPEED = math.radians(350.0)  # rad/s
@@ -46,9 +46,9 @@ def hanging_gimbal():
 def nod_and_look():
     torso = Torso(hanging_gimbal())
     home = torso.geometry.home
-    # The camera looks down: pitch nods it, roll turns its view to a side.
+    # The camera looks down: pitch nods it, yaw turns it to look to a side.
     keyframes = np.array([home, home @ pose(pitch=12 * deg), home @ pose(pitch=-8 * deg), home,
-                          home @ pose(roll=12 * deg), home @ pose(roll=-12 * deg), home])
+                          home @ pose(yaw=20 * deg), home @ pose(yaw=-20 * deg), home])
     plan = torso.plan(keyframes, RATE)
     # The plan keeps each reading's speed tick to tick within the limit.
     speeds = np.abs(np.diff(plan.servo_angles, axis=0)) * RATE
@@ -59,7 +59,7 @@ def nod_and_look():
 
 
 def teleoperation(ticks=500, seed=1):
-    torso = Torso(with_limits(sample_geometry("mm")))
+    torso = Torso(hanging_gimbal())
     home = torso.geometry.home
     rng = np.random.default_rng(seed)
     follower = torso.follower(RATE)
@@ -67,8 +67,8 @@ def teleoperation(ticks=500, seed=1):
     target = home
     for tick in range(ticks):
         if tick % 25 == 0:  # a new target every half second; some lie beyond reach
-            roll, pitch, yaw = rng.uniform(-50, 50, size=3) * deg
-            target = home @ pose(roll=roll, pitch=pitch, yaw=yaw, z=rng.uniform(-10, 10))
+            roll, pitch, yaw = rng.uniform(-20, 20, size=3) * deg
+            target = home @ pose(roll=roll, pitch=pitch, yaw=yaw, z=rng.uniform(-8, 8))
         # The last second: the operator lets go, the follower brakes and holds.
         command = follower.step(target if tick < ticks - RATE else None)
         statuses[command.status] += 1

@@ -355,5 +355,5 @@ def test_motion_plans_within_the_limit_and_follows_to_pulses(tmp_path):
     assert (leg == -1) == (reason == "a parallel singularity") and leg < 6, out
     widths = re.search(r"last pulse widths \(us\): \[(.*)\]", out)
     assert widths, out
-    # The sample's servos take 900 to 2100 microseconds.
-    assert all(900 <= w <= 2100 for w in numbers(widths.group(1))) and len(numbers(widths.group(1))) == 6, out
+    # The gimbal's servos take 500 to 2500 microseconds.
+    assert all(500 <= w <= 2500 for w in numbers(widths.group(1))) and len(numbers(widths.group(1))) == 6, out
