@@ -13,17 +13,17 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Literal, TypeAlias
+from collections.abc import Callable
+from typing import Literal, TypeAlias
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _engine
 from ._arrays import FloatArray, check_rigid, float_array, real_array
+from ._geometry import Geometry
 from ._messages import brief
-
-if TYPE_CHECKING:
-    from ._torso import Torso
+from ._servo import ServoTable
 
 _FLOAT64 = np.dtype(np.float64)
 
@@ -84,9 +84,8 @@ class Trajectory:
     duration: float
 
 
-def motion_model(torso: Torso) -> _engine.MotionModel:
-    """The engine's model of the torso's mechanism and servos."""
-    geometry, servos = torso.geometry, torso._servos
+def motion_model(geometry: Geometry, servos: ServoTable) -> _engine.MotionModel:
+    """The engine's model of the mechanism and its servos."""
     metres = geometry.in_unit("m")
     legs = metres.legs
     try:
@@ -126,14 +125,14 @@ def pose_in(value: npt.ArrayLike, name: str) -> FloatArray:
     return t
 
 
-def plan(torso: Torso, keyframes: npt.ArrayLike, rate: object) -> Trajectory:
+def plan(model: _engine.MotionModel, keyframes: npt.ArrayLike, rate: object) -> Trajectory:
     frames = real_array(keyframes, "keyframes", "(K, 4, 4)")
     if frames.ndim != 3 or frames.shape[1:] != (4, 4) or len(frames) == 0:
         raise ValueError(f"keyframes must have shape (K, 4, 4) with K >= 1, got shape {frames.shape}")
     frames = np.ascontiguousarray(frames, dtype=np.float64)
     for k, frame in enumerate(frames):
         check_rigid(frame, f"keyframe {k}")
-    times, poses, angles, readings, pulses, duration, failure = _engine.plan(torso._motion_model, frames, rate_in(rate))
+    times, poses, angles, readings, pulses, duration, failure = _engine.plan(model, frames, rate_in(rate))
     if failure is not None:
         segment, at_keyframe, time, leg, reason = failure
         who = f"leg {leg}" if leg >= 0 else "the platform"
@@ -159,14 +158,19 @@ class Follower:
     it between threads.
     """
 
-    def __init__(self, torso: Torso, rate: object, start: npt.ArrayLike | None = None) -> None:
-        self._torso = torso
+    def __init__(
+        self,
+        model: _engine.MotionModel,
+        rate: object,
+        start: npt.ArrayLike | None,
+        explain: Callable[[FloatArray], list[str]],
+    ) -> None:
         begin = None if start is None else pose_in(start, "start")
         ticks = rate_in(rate)
         try:
-            self._engine = _engine.Follower(torso._motion_model, ticks, begin)
+            self._engine = _engine.Follower(model, ticks, begin)
         except ValueError:
-            lines = torso.check(begin).explain() if begin is not None else []
+            lines = explain(begin) if begin is not None else []
             raise ValueError(f"the follower cannot start at `start`: {'; '.join(lines) or 'not a feasible pose'}") from None
         self.rate = self._engine.rate
 

@@ -429,7 +429,7 @@ class Torso:
 
     @functools.cached_property
     def _motion_model(self) -> _engine.MotionModel:
-        return motion_model(self)
+        return motion_model(self.geometry, self._servos)
 
     def plan(self, keyframes: npt.ArrayLike, rate: float) -> Trajectory:
         """Rest to rest through keyframes (K, 4, 4), the geometry's unit,
@@ -439,12 +439,12 @@ class Torso:
         check and its angles are exactly inverse of its pose. A ValueError
         names the segment (counted from 0) that leaves the feasible set,
         when the plan would stop, the leg and the reason."""
-        return plan_keyframes(self, keyframes, rate)
+        return plan_keyframes(self._motion_model, keyframes, rate)
 
     def follower(self, rate: float, start: npt.ArrayLike | None = None) -> Follower:
         """An online follower at rate ticks per second, at rest at start
         (home when None): see Follower.step."""
-        return Follower(self, rate, start)
+        return Follower(self._motion_model, rate, start, lambda pose: self.check(pose).explain())
 
     def workspace(self, angle_step: float = math.radians(0.1), length_step: float | None = None) -> Workspace:
         """From home, the largest symmetric excursion along and about each
