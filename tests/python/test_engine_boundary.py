@@ -14,7 +14,6 @@ import pytest
 
 from zandrel_torso import Torso, sample_geometry
 from zandrel_torso import _engine
-from zandrel_torso._motion import motion_model
 
 
 @pytest.fixture(scope="module")
@@ -44,7 +43,7 @@ def arguments():
 
 @pytest.fixture(scope="module")
 def model():
-    return motion_model(Torso(sample_geometry()))
+    return Torso(sample_geometry())._motion_model
 
 
 @pytest.fixture(scope="module")
