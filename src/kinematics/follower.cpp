@@ -272,11 +272,6 @@ bool Follower::search(Path& path, double s, bool brake, double& sigma) noexcept 
       if (next >= beyond) break;
       sigma = next;
     }
-    if (!infeasible_pose && sigma != within && within > 0.0) {
-      load(path, s, within);
-      f = fit(from, within, 1.0);
-    }
-    if (!infeasible_pose) sigma = within;
     if (infeasible_pose) {
       // The grid stepped over a dip out of the feasible set: end the path
       // before it and plan the braking again.
@@ -296,11 +291,12 @@ bool Follower::search(Path& path, double s, bool brake, double& sigma) noexcept 
       path.beyond = why;
       continue;
     }
-    if (sigma <= 0.0) {
-      sigma = 0.0;
-      load(path, s, 0.0);
-      f = fit(from, 0.0, 1.0);
+    if (sigma != within || within == 0.0) {
+      // The buffers hold the last try, beyond: back to the step taken.
+      load(path, s, within);
+      f = fit(from, within, 1.0);
     }
+    sigma = within;
     if (f.stuck) return false;
     if (f.grow == 0.0) return true;
     // The near side: the servos cannot slow down that much, so go further.
