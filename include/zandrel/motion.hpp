@@ -171,6 +171,7 @@ class Follower {
   };
   Verdict evaluate(const Path& path, double s) noexcept;
   void build(Path& path, const Mat4& from, const Mat4& to, double limit) noexcept;
+  double edge(const Path& path, double inside, double outside, Verdict& why) noexcept;
   double profile_step(const Path& path, double s) const noexcept;
   double predicted_step(const Path& path, double s) const noexcept;
   Fit fit(std::span<const double> from, double sigma, double near_slack) const noexcept;

@@ -84,17 +84,25 @@ class Trajectory:
     duration: float
 
 
+def leg_arrays(metres: Geometry) -> tuple[FloatArray, FloatArray, FloatArray]:
+    """The legs as the engine takes them: t_world_motor (legs, 4, 4),
+    branch_platform (legs, 3) and solution (legs,)."""
+    legs = metres.legs
+    return (
+        np.array([leg.t_world_motor for leg in legs], dtype=np.float64).reshape(-1, 4, 4),
+        np.array([leg.branch_platform for leg in legs], dtype=np.float64).reshape(-1, 3),
+        np.array([leg.solution for leg in legs], dtype=np.float64),
+    )
+
+
 def motion_model(geometry: Geometry, servos: ServoTable) -> _engine.MotionModel:
     """The engine's model of the mechanism and its servos."""
     metres = geometry.in_unit("m")
-    legs = metres.legs
     try:
         return _engine.motion_model(
             metres.motor_arm_length,
             metres.rod_length,
-            np.array([leg.t_world_motor for leg in legs], dtype=np.float64).reshape(-1, 4, 4),
-            np.array([leg.branch_platform for leg in legs], dtype=np.float64).reshape(-1, 3),
-            np.array([leg.solution for leg in legs], dtype=np.float64),
+            *leg_arrays(metres),
             servos.zero,
             servos.direction,
             servos.lower,

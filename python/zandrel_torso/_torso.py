@@ -19,7 +19,7 @@ from ._formulas import rz, wrap_half_open_below
 from ._geometry import Geometry
 from ._mechanism import TOLERANCE, Mechanism
 from ._messages import brief
-from ._motion import Follower, Trajectory, motion_model
+from ._motion import Follower, Trajectory, leg_arrays, motion_model
 from ._motion import plan as plan_keyframes
 from ._pose_check import PoseCheck
 from ._servo import ServoTable
@@ -101,9 +101,7 @@ class Torso:
         self._engine = _engine.Model(
             metres.motor_arm_length,
             metres.rod_length,
-            np.array([leg.t_world_motor for leg in metres.legs]).reshape(-1, 4, 4),
-            np.array([leg.branch_platform for leg in metres.legs]).reshape(-1, 3),
-            np.array([leg.solution for leg in metres.legs]),
+            *leg_arrays(metres),
             np.ascontiguousarray(metres.home),
         )
         self._legs = len(geometry.legs)

@@ -109,17 +109,7 @@ void Follower::build(Path& path, const Mat4& from, const Mat4& to, double limit)
     if (!verdict.feasible()) {
       // Where between the last feasible grid point and this one the path
       // leaves the feasible set, and why.
-      double inside = feasible, outside = s;
-      for (int k = 0; k < kBoundarySteps && outside - inside > 0.0; ++k) {
-        const double middle = inside + (outside - inside) / 2.0;
-        if (middle <= inside || middle >= outside) break;
-        const Verdict v = evaluate(path, middle);
-        if (v.feasible()) inside = middle;
-        else { outside = middle; verdict = v; }
-      }
-      // A rod straightening turns its horn infinitely fast per unit of
-      // path: stop a hair short, where the readings' slopes are finite.
-      if (verdict.reason == Infeasibility::reach) inside -= (inside - feasible) * std::ldexp(1.0, -kReachBackOff);
+      const double inside = edge(path, feasible, s, verdict);
       path.end = inside;
       path.beyond = verdict;
       // At the edge of the feasible set the readings turn fast (a rod
@@ -140,6 +130,24 @@ void Follower::build(Path& path, const Mat4& from, const Mat4& to, double limit)
     if (path.end == 0.0) break;
   }
   profile.compute(*model_, legs, kSpeedMargin, kAccelerationMargin);
+}
+
+// Where between a feasible s (inside) and an infeasible one (outside,
+// infeasible for `why`) the path leaves the feasible set: the last feasible
+// s found by halving, with `why` the reason nearest beyond it. A rod
+// straightening turns its horn infinitely fast per unit of path, so there
+// the end is set a hair short, where the readings' slopes are finite.
+double Follower::edge(const Path& path, double inside, double outside, Verdict& why) noexcept {
+  const double start = inside;
+  for (int k = 0; k < kBoundarySteps; ++k) {
+    const double middle = inside + (outside - inside) / 2.0;
+    if (middle <= inside || middle >= outside) break;
+    const Verdict v = evaluate(path, middle);
+    if (v.feasible()) inside = middle;
+    else { outside = middle; why = v; }
+  }
+  if (why.reason == Infeasibility::reach) inside -= (inside - start) * std::ldexp(1.0, -kReachBackOff);
+  return inside;
 }
 
 // The largest step sigma (of s) at which the speed profile still allows
@@ -254,11 +262,13 @@ bool Follower::search(Path& path, double s, bool brake, double& sigma) noexcept 
     double within = 0.0, beyond = kInfinity;
     Fit f;
     bool infeasible_pose = false;
+    Verdict why;  // the pose's, when infeasible
     for (int k = 0; k < kSearch + kBracketSteps; ++k) {
       if (!(sigma > within)) break;
       const Verdict v = evaluate(path, s + sigma);
       if (!v.feasible()) {
         infeasible_pose = true;
+        why = v;
         break;
       }
       f = fit(from, sigma, 1.0);
@@ -276,17 +286,7 @@ bool Follower::search(Path& path, double s, bool brake, double& sigma) noexcept 
       // The grid stepped over a dip out of the feasible set: end the path
       // before it and plan the braking again.
       const Mat4 from_pose = path.line.from(), to_pose = path.line.to();
-      double inside = s, outside = s + sigma;
-      Verdict why;
-      for (int k = 0; k < kBoundarySteps; ++k) {
-        const double middle = inside + (outside - inside) / 2.0;
-        if (middle <= inside || middle >= outside) break;
-        const Verdict v = evaluate(path, middle);
-        if (v.feasible()) inside = middle;
-        else { outside = middle; why = v; }
-      }
-      if (why.feasible()) why = evaluate(path, outside);
-      if (why.reason == Infeasibility::reach) inside -= (inside - s) * std::ldexp(1.0, -kReachBackOff);
+      const double inside = edge(path, s, s + sigma, why);
       build(path, from_pose, to_pose, inside);
       path.beyond = why;
       continue;
