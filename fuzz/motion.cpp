@@ -50,7 +50,7 @@ constexpr double kPi = std::numbers::pi;
 constexpr double kSlack = 1.0 + 1e-9;
 // Ticks per input, and per target; a long hold lets a slow approach at a
 // fine rate (thousands of ticks) reach the edge of the feasible set.
-constexpr int kMaxTicks = 3000;
+constexpr int kMaxTicks = 2000;
 constexpr int kShortHold = 80;
 
 // Values a limit or a rate might be given: invalid, extreme and ordinary.

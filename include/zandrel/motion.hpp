@@ -58,6 +58,9 @@ struct LegSpec {
   Mat4 t_world_motor;    // motor frame in the world, translation in metres
   double solution;       // +1 or -1, as in Kinematics::add_branch
   ServoLimits servo;
+  // This leg's own horn and rod (metres), where they differ from the shared.
+  std::optional<double> motor_arm_length{};
+  std::optional<double> rod_length{};
 };
 
 struct MotionModelSpec {
@@ -171,6 +174,7 @@ class Follower {
   };
   Verdict evaluate(const Path& path, double s) noexcept;
   void build(Path& path, const Mat4& from, const Mat4& to, double limit) noexcept;
+  bool might_turn_to(const Mat4& target) noexcept;
   double edge(const Path& path, double inside, double outside, Verdict& why) noexcept;
   double profile_step(const Path& path, double s) const noexcept;
   double predicted_step(const Path& path, double s) const noexcept;

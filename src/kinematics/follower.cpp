@@ -23,6 +23,11 @@ constexpr int kSearch = 8;
 constexpr int kBracketSteps = 40;
 // Braking aims at this share of the servos' deceleration.
 constexpr double kBrakeSlack = 0.9;
+// The slope probe's step along a new path, and how much wider than each
+// servo's window its linear prediction may be and still be tried: the
+// readings curve along the path, and a wrong "no" only waits a tick.
+constexpr double kProbe = 0x1p-20;
+constexpr double kProbeSlack = 4.0;
 // Bisection steps for where a path leaves the feasible set: 2^-48 of it.
 constexpr int kBoundarySteps = 48;
 // Where a rod would straighten, the path ends this many halvings of the
@@ -130,6 +135,33 @@ void Follower::build(Path& path, const Mat4& from, const Mat4& to, double limit)
     if (path.end == 0.0) break;
   }
   profile.compute(*model_, legs, kSpeedMargin, kAccelerationMargin);
+}
+
+// Whether a step on the straight path from here to `target` might keep every
+// servo within its window, from the readings' slopes where it starts. While
+// braking for a target it cannot yet turn to, the follower asks each tick:
+// this answers with one solve where building the path takes a hundred.
+bool Follower::might_turn_to(const Mat4& target) noexcept {
+  if (!rigid(target)) return true;  // the path's build says why it ends
+  spare_->line = StraightPath(pose_, target);
+  if (!evaluate(*spare_, kProbe).feasible()) return true;  // the build looks closer
+  double shortest = 0.0, longest = kInfinity;  // steps of s that suit every leg so far
+  for (std::size_t j = 0; j < change_.size(); ++j) {
+    const double slope = (candidate_readings_[j] - readings_[j]) / kProbe;
+    const double d = change_[j], v = kProbeSlack * speed_step_[j], a = kProbeSlack * acceleration_step_[j];
+    const double low = std::max(-v, d - a), high = std::min(v, d + a);
+    if (!std::isfinite(slope)) return true;
+    if (slope > 0.0) {
+      shortest = std::max(shortest, low / slope);
+      longest = std::min(longest, high / slope);
+    } else if (slope < 0.0) {
+      shortest = std::max(shortest, high / slope);
+      longest = std::min(longest, low / slope);
+    } else if (low > 0.0 || high < 0.0) {
+      return false;
+    }
+  }
+  return shortest <= longest;
 }
 
 // Where between a feasible s (inside) and an infeasible one (outside,
@@ -422,7 +454,7 @@ const Command& Follower::step(const std::optional<Mat4>& target) noexcept {
       build(*path_, pose_, *target_, 1.0);
       s_ = 0.0;
       pending_ = false;
-    } else {
+    } else if (might_turn_to(*target_)) {
       // Moving: take the new path only where a step on it keeps the
       // limits; until then brake along the old one.
       build(*spare_, pose_, *target_, 1.0);
