@@ -1,6 +1,6 @@
 // The kinematic model of one six-legged rotary platform: the legs (branches),
-// the two link lengths shared by every leg, and the pose the forward
-// kinematics starts its next step from.
+// the two link lengths (shared by every leg unless a leg brings its own), and
+// the pose the forward kinematics starts its next step from.
 //
 // Frames: the world frame is fixed to the base; each motor has its own frame,
 // given by its pose in the world (t_world_motor), whose Z axis is the motor
@@ -20,6 +20,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -36,6 +37,11 @@ struct Branch {
   std::array<double, 18> point_jacobian;
   Vec3 branch_platform;  // rod anchor in platform coordinates
   double solution;       // multiplies the square-root term: +1 / -1 pick the assembly mode
+  // This leg's own horn and rod, when it was added with them (a robot as
+  // built: rods cut by hand, horns from batches); else the model's shared
+  // lengths, read at each call.
+  std::optional<double> motor_arm_length;
+  std::optional<double> rod_length;
 
   // Derived once at registration: the general inverse of t_world_motor,
   // empty when it is singular (inverse kinematics then fails when it
@@ -45,8 +51,8 @@ struct Branch {
 
 struct Kinematics {
   std::vector<Branch> branches;  // registration order is the joint order
-  double motor_arm_length;       // horn length a
-  double rod_length;             // rod length b
+  double motor_arm_length;       // horn length a, each leg's unless it has its own
+  double rod_length;             // rod length b, likewise
   Mat4 fk_pose = Mat4::identity();  // where the next forward step starts
   std::uint64_t fk_line_search_trials = 16;
 
@@ -59,6 +65,15 @@ struct Kinematics {
   // singular t_world_motor is accepted here and reported by the first inverse
   // kinematics call. Add legs before sharing the model between threads.
   void add_branch(const Vec3& branch_platform, const Mat4& t_world_motor, double solution);
+  // Appends one leg with its own horn and rod lengths, unvalidated likewise.
+  // A leg added with the shared lengths answers to the bit as one added
+  // without them (but keeps them should the shared ones change).
+  void add_branch(const Vec3& branch_platform, const Mat4& t_world_motor, double solution,
+                  double leg_motor_arm_length, double leg_rod_length);
+
+  // Leg i's horn and rod lengths.
+  double horn_of(std::size_t i) const { return branches[i].motor_arm_length.value_or(motor_arm_length); }
+  double rod_of(std::size_t i) const { return branches[i].rod_length.value_or(rod_length); }
 };
 
 // [I3 | -[p]x], column-major: the point_jacobian of an anchor at p.

@@ -65,10 +65,11 @@ constexpr const char* kStoredPose = "the stored start pose fk_pose";
 
 // Horn tips in motor frames, shared by the Jacobian and every trial. The
 // third component is a * 0.0 so that a non-finite a shows up as NaN.
-HornTips horn_tips_of(double a, const JointAngles& joint_angles) {
+HornTips horn_tips_of(const Kinematics& model, const JointAngles& joint_angles) {
   HornTips tips;
   for (std::size_t i = 0; i < kLegs; ++i) {
     const double theta = joint_angles[i];
+    const double a = model.horn_of(i);
     tips[i] = {a * std::cos(theta), a * std::sin(theta), a * 0.0};
   }
   return tips;
@@ -88,7 +89,7 @@ void rods_and_residuals(const Kinematics& model, const Mat4& t_platform_world,
                         const HornTips& tips, std::array<Vec3, kLegs>& rods, Vec6& r) {
   for (std::size_t i = 0; i < kLegs; ++i) {
     const Vec3 d = rod_in_platform(t_platform_world, model.branches[i], tips[i]);
-    r[i] = model.rod_length - norm3(d);
+    r[i] = model.rod_of(i) - norm3(d);
     rods[i] = d;
   }
 }
@@ -200,7 +201,7 @@ bool lowers_residual(const Kinematics& model, const Mat4& candidate, const HornT
   double sum = 0.0;  // 0.0 + x is x for the first square, NaN included
   for (std::size_t i = 0; i < kLegs; ++i) {
     const Vec3 d = rod_in_platform(t_platform_world, model.branches[i], tips[i]);
-    const double ri = model.rod_length - norm3(d);
+    const double ri = model.rod_of(i) - norm3(d);
     sum = sum + ri * ri;
     if (sum > reject_above) return false;
   }
@@ -304,7 +305,7 @@ Vec6 gauss_newton_step(const Mat6RowMajor& jacobian, const Vec6& r) {
 
 StepSystem step_system(const Kinematics& model, const JointAngles& joint_angles) {
   require_six_legs(model);
-  const HornTips tips = horn_tips_of(model.motor_arm_length, joint_angles);
+  const HornTips tips = horn_tips_of(model, joint_angles);
   std::array<Vec3, kLegs> rods;
   StepSystem system;
   rods_and_residuals(model, inverse_or_fatal(model.fk_pose, kStoredPose), tips, rods,
@@ -318,7 +319,7 @@ double rod_jacobian_determinant(const Kinematics& model, const Mat4& t_world_pla
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   const std::optional<Mat4> t_platform_world = inverse(t_world_platform);
   if (model.branches.size() != kLegs || !t_platform_world) return kNaN;
-  const HornTips tips = horn_tips_of(model.motor_arm_length, joint_angles);
+  const HornTips tips = horn_tips_of(model, joint_angles);
   std::array<Vec3, kLegs> rods;
   Vec6 r;
   rods_and_residuals(model, *t_platform_world, tips, rods, r);
@@ -333,7 +334,7 @@ Mat4 forward_kinematics(Kinematics& model, const JointAngles& joint_angles,
                         std::optional<double> body_yaw) {
   require_six_legs(model);
 
-  const HornTips tips = horn_tips_of(model.motor_arm_length, joint_angles);
+  const HornTips tips = horn_tips_of(model, joint_angles);
   std::array<Vec3, kLegs> rods;
   Vec6 r;
   rods_and_residuals(model, inverse_or_fatal(model.fk_pose, kStoredPose), tips, rods, r);

@@ -45,13 +45,17 @@ double wrap_angle(double phi) {
 // its length.
 constexpr double kCancellation = 1e-6;
 
-// Per-call constants from the horn length a and the rod length b.
+// Constants of a pair of legs, one per lane, from their horn lengths a and
+// rod lengths b: each lane's are the scalar expressions of its own leg.
 struct LegConstants {
-  double a, A, B, A2, B2, C;
-  double cancelled;  // |u| and |v| at or below this: the half-angle form cancels
-  LegConstants(double a_, double b)
+  LegPair a, A, B, A2, B2, C;
+  LegPair cancelled;  // |u| and |v| at or below this: the half-angle form cancels
+  LegConstants(LegPair a_, LegPair b)
       : a(a_), A(a_ * a_), B(b * b), A2(A * A), B2(B * B), C((B + B) * A),
         cancelled(kCancellation * (A + B)) {}
+  LegConstants(const Kinematics& model, std::size_t leg0, std::size_t leg1)
+      : LegConstants(LegPair{model.horn_of(leg0), model.horn_of(leg1)},
+                     LegPair{model.rod_of(leg0), model.rod_of(leg1)}) {}
 };
 
 // One leg per lane: its anchor in its motor frame, rows 0..2 of
@@ -75,7 +79,7 @@ inline void anchor_in_motor_frame(const LegPair (&t_motor_world)[3][4], const Ma
 // the edge of the workspace (and with it which legs come out NaN); never use
 // the factored form.
 inline LegPair radicand(LegPair X, LegPair Y, LegPair Z, const LegConstants& k) {
-  const double A = k.A, B = k.B;
+  const LegPair A = k.A, B = k.B;
   const LegPair X2 = X + X;
   const LegPair Y2 = Y + Y;
   const LegPair Z2 = Z + Z;
@@ -124,10 +128,10 @@ inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
 // Returns the angle from the half-angle form when `solution` is not +-1.
 [[gnu::noinline, gnu::cold]] double angle_without_cancellation(const Kinematics& model,
                                                                std::size_t leg, const Mat4& t,
-                                                               const LegConstants& k,
                                                                double half_angle_form) {
   const Branch& branch = model.branches[leg];
   if (branch.solution != 1.0 && branch.solution != -1.0) return half_angle_form;
+  const LegConstants k(model, leg, leg);
   const Mat4& m = *branch.t_motor_world;
   LegPair t_motor_world[3][4], p[3], q[3];
   for (int r = 0; r < 3; ++r)
@@ -135,7 +139,7 @@ inline void atan2_arguments(const LegPair (&t_motor_world)[3][4], const Mat4& t,
   for (int i = 0; i < 3; ++i) p[i] = LegPair{branch.branch_platform[i], branch.branch_platform[i]};
   anchor_in_motor_frame(t_motor_world, t, p, q);
   const LegPair X = q[0] * q[0], Y = q[1] * q[1], Z = q[2] * q[2];
-  const double K = (((X[0] + Y[0]) + Z[0]) - k.B) + k.A;
+  const double K = (((X[0] + Y[0]) + Z[0]) - k.B[0]) + k.A[0];
   const double root = std::sqrt(radicand(X, Y, Z, k)[0]);
   const double x = q[0][0], y = q[1][0];
   // The sum lies anywhere in [-2pi, 2pi], so unlike the doubled half-angle
@@ -173,15 +177,13 @@ void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
   Mat4 t = t_world_platform;
   if (body_yaw) t = inline_multiply(body_yaw_prerotation(*body_yaw), t);
 
-  const LegConstants k(model.motor_arm_length, model.rod_length);
-
   // Legs are independent. For a block of legs the atan2 arguments are formed
   // first, two legs at a time, and the angles after, so that the long
   // dependency chains of neighbouring legs overlap instead of queueing.
   const std::size_t n = model.branches.size();
   for (std::size_t first = 0; first < n; first += kBlock) {
     const std::size_t count = std::min(kBlock, n - first);
-    double u[kBlock], v[kBlock];
+    double u[kBlock], v[kBlock], cancelled[kBlock];
     for (std::size_t j = 0; j < count; j += 2) {
       // An odd leg out shares its pair with itself.
       const Branch& b0 = model.branches[first + j];
@@ -192,12 +194,15 @@ void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
       for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 4; ++c) t_motor_world[r][c] = LegPair{m0(r, c), m1(r, c)};
       for (int i = 0; i < 3; ++i) p[i] = LegPair{b0.branch_platform[i], b1.branch_platform[i]};
+      const LegConstants k(model, first + j, first + std::min(j + 1, count - 1));
       atan2_arguments(t_motor_world, t, p, LegPair{b0.solution, b1.solution}, k, v2, u2);
       v[j] = v2[0];
       u[j] = u2[0];
+      cancelled[j] = k.cancelled[0];
       if (j + 1 < count) {
         v[j + 1] = v2[1];
         u[j + 1] = u2[1];
+        cancelled[j + 1] = k.cancelled[1];
       }
     }
     for (std::size_t j = 0; j < count; ++j) {
@@ -208,8 +213,8 @@ void inverse_kinematics(const Kinematics& model, const Mat4& t_world_platform,
     // reach) fails the comparisons and stays NaN. Apart from the loop above,
     // so that nothing the rare path needs stays live across its atan2 calls.
     for (std::size_t j = 0; j < count; ++j)
-      if (std::fabs(u[j]) <= k.cancelled && std::fabs(v[j]) <= k.cancelled) [[unlikely]]
-        out[first + j] = angle_without_cancellation(model, first + j, t, k, out[first + j]);
+      if (std::fabs(u[j]) <= cancelled[j] && std::fabs(v[j]) <= cancelled[j]) [[unlikely]]
+        out[first + j] = angle_without_cancellation(model, first + j, t, out[first + j]);
   }
 }
 

@@ -61,7 +61,11 @@ std::shared_ptr<const MotionModel> MotionModel::create(const MotionModelSpec& sp
       if (!std::isfinite(x)) refuse(leg_name(i) + "branch_platform must be finite");
     if (!(leg.solution == 1.0 || leg.solution == -1.0)) refuse(leg_name(i) + "solution must be +1 or -1");
     check_servo(leg.servo, i);
-    model->kinematics_.add_branch(leg.branch_platform, leg.t_world_motor, leg.solution);
+    const double horn = leg.motor_arm_length.value_or(spec.motor_arm_length);
+    const double rod = leg.rod_length.value_or(spec.rod_length);
+    if (!(std::isfinite(horn) && horn > 0.0)) refuse(leg_name(i) + "motor_arm_length must be positive and finite");
+    if (!(std::isfinite(rod) && rod > 0.0)) refuse(leg_name(i) + "rod_length must be positive and finite");
+    model->kinematics_.add_branch(leg.branch_platform, leg.t_world_motor, leg.solution, horn, rod);
     model->servos_.push_back(leg.servo);
   }
   // A margin over 1.0 is the determinant itself (NaN without six legs).

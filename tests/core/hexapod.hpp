@@ -146,11 +146,11 @@ inline std::array<double, 6> rod_errors(const Kinematics& model, const Mat4& t_w
   std::array<double, 6> err{};
   for (std::size_t i = 0; i < 6; ++i) {
     const Branch& br = model.branches[i];
-    const double a = model.motor_arm_length;
+    const double a = model.horn_of(i);
     const Vec3 tip = transform_point(br.t_world_motor,
                                      {a * std::cos(angles[i]), a * std::sin(angles[i]), 0.0});
     const Vec3 anchor = transform_point(t_world_platform, br.branch_platform);
-    err[i] = model.rod_length - std::hypot(tip[0] - anchor[0], tip[1] - anchor[1],
+    err[i] = model.rod_of(i) - std::hypot(tip[0] - anchor[0], tip[1] - anchor[1],
                                            tip[2] - anchor[2]);
   }
   return err;
