@@ -10,8 +10,8 @@ _Array = npt.NDArray[np.float64]
 class Model:
     def __init__(
         self,
-        motor_arm_length: float,
-        rod_length: float,
+        motor_arm_length: _Array,
+        rod_length: _Array,
         t_world_motor: _Array,
         branch_platform: _Array,
         solution: _Array,
@@ -24,13 +24,35 @@ class Model:
     def singularity_margin(self, poses: _Array) -> _Array: ...
     def rod_jacobian_determinant(self, pose: _Array, joint_angles: _Array) -> float: ...
 
+_Rows = list[list[float]]
+
+class Solver:
+    def __init__(
+        self,
+        motor_arm_length: _Array,
+        rod_length: _Array,
+        t_world_motor: _Array,
+        branch_platform: _Array,
+        solution: _Array,
+    ) -> None: ...
+    def inverse_kinematics(self, t_world_platform: object, body_yaw: Optional[float] = None) -> list[float]: ...
+    def inverse_kinematics_safe(
+        self,
+        t_world_platform: object,
+        body_yaw: Optional[float],
+        max_relative_yaw: Optional[float],
+        max_body_yaw: Optional[float],
+    ) -> list[float]: ...
+    def forward_kinematics(self, joint_angles: object, body_yaw: Optional[float] = None) -> _Rows: ...
+    def reset_forward_kinematics(self, t_world_platform: object) -> None: ...
+
 class MotionModel:
     @property
     def legs(self) -> int: ...
 
 def motion_model(
-    motor_arm_length: float,
-    rod_length: float,
+    motor_arm_length: _Array,
+    rod_length: _Array,
     t_world_motor: _Array,
     branch_platform: _Array,
     solution: _Array,

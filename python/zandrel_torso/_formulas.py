@@ -61,9 +61,10 @@ def wrap_half_open_below(angle: FloatArray) -> FloatArray:
     return out
 
 
-def closure_terms(q: FloatArray, a: float, b: float) -> tuple[FloatArray, FloatArray]:
+def closure_terms(q: FloatArray, a: FloatArray | float, b: FloatArray | float) -> tuple[FloatArray, FloatArray]:
     """With a leg's anchor at q = (x, y, z) in its motor's frame (shape
-    (..., 3)), horn length a and rod length b, the leg closes where
+    (..., 3)), horn length a and rod length b (per leg, or one for all),
+    the leg closes where
     x cos t + y sin t = k / 2a. Returns k and the radicand
     d = 4 a^2 (x^2 + y^2) - k^2, non-negative exactly when it can close."""
     x, y, z = np.moveaxis(q, -1, 0)
@@ -71,7 +72,7 @@ def closure_terms(q: FloatArray, a: float, b: float) -> tuple[FloatArray, FloatA
     return k, 4.0 * a * a * (x * x + y * y) - k * k
 
 
-def reach_margin(q: FloatArray, a: float, b: float) -> FloatArray:
+def reach_margin(q: FloatArray, a: FloatArray | float, b: FloatArray | float) -> FloatArray:
     """For anchors at q in their motors' frames (shape (..., 3)),
     d / (4 a^2 (x^2 + y^2)) = 1 - cos^2 of the angle between the closing
     horn and the anchor's direction in the horn's plane: 1 with the horn

@@ -64,12 +64,17 @@ class Leg:
     servo: the servo driving the leg (its zero, direction, range, pulse
         widths and limits on speed and acceleration); the default Servo()
         reads θ itself over a full turn, unlimited.
+    motor_arm_length, rod_length: this leg's own horn and rod, where they
+        differ from the lengths the geometry gives every leg (a robot as
+        built, or as calibrated); None takes the geometry's.
     """
 
     branch_platform: FloatArray
     t_world_motor: FloatArray
     solution: float
     servo: Servo
+    motor_arm_length: float | None
+    rod_length: float | None
 
     def __init__(
         self,
@@ -77,6 +82,8 @@ class Leg:
         t_world_motor: npt.ArrayLike,
         solution: float,
         servo: Servo | None = None,
+        motor_arm_length: float | None = None,
+        rod_length: float | None = None,
     ) -> None:
         anchor = float_array(branch_platform, (3,), "branch_platform")
         check_finite(anchor, "branch_platform")
@@ -89,6 +96,8 @@ class Leg:
         object.__setattr__(self, "t_world_motor", _frozen(motor))
         object.__setattr__(self, "solution", float(solution))
         object.__setattr__(self, "servo", Servo() if servo is None else servo)
+        for name, length in (("motor_arm_length", motor_arm_length), ("rod_length", rod_length)):
+            object.__setattr__(self, name, None if length is None else _length(length, name))
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Leg):
@@ -96,6 +105,8 @@ class Leg:
         return (
             self.solution == other.solution
             and self.servo == other.servo
+            and self.motor_arm_length == other.motor_arm_length
+            and self.rod_length == other.rod_length
             and np.array_equal(self.branch_platform, other.branch_platform)
             and np.array_equal(self.t_world_motor, other.t_world_motor)
         )
@@ -107,7 +118,20 @@ class Leg:
         anchor = self.branch_platform / factor if divide else self.branch_platform * factor
         motor = self.t_world_motor.copy()
         motor[:3, 3] = motor[:3, 3] / factor if divide else motor[:3, 3] * factor
-        return Leg(anchor, motor, self.solution, self.servo)
+        lengths = [
+            None if length is None else (length / factor if divide else length * factor)
+            for length in (self.motor_arm_length, self.rod_length)
+        ]
+        return Leg(anchor, motor, self.solution, self.servo, *lengths)
+
+    def _sharing(self, motor_arm_length: float, rod_length: float) -> Leg:
+        """This leg with an own length equal to the shared one dropped: the
+        same mechanism, written once."""
+        horn = None if self.motor_arm_length == motor_arm_length else self.motor_arm_length
+        rod = None if self.rod_length == rod_length else self.rod_length
+        if (horn, rod) == (self.motor_arm_length, self.rod_length):
+            return self
+        return Leg(self.branch_platform, self.t_world_motor, self.solution, self.servo, horn, rod)
 
 
 LegLike: TypeAlias = "Leg | tuple[npt.ArrayLike, npt.ArrayLike, float] | tuple[npt.ArrayLike, npt.ArrayLike, float, Servo | None]"
@@ -117,7 +141,9 @@ HomeLike: TypeAlias = "npt.ArrayLike | Side | None"
 
 @dataclass(frozen=True, eq=False, init=False)
 class Geometry:
-    """A whole mechanism: the two link lengths every leg shares, the legs in
+    """A whole mechanism: the two link lengths the legs share (a leg may
+    carry its own, see Leg; motor_arm_lengths and rod_lengths give each
+    leg's), the legs in
     the order of the angles in and out of every method, the length unit of
     all of it ("m" or "mm"; angles are always radians), and `home`, the
     platform's rest pose (4x4, in the unit), which every leg reaches with
@@ -158,9 +184,11 @@ class Geometry:
             except (TypeError, ValueError, OverflowError) as error:
                 raise ValueError(f"leg {index}: {brief(error, 400)}") from None
         _check_no_repeats(checked)
-        object.__setattr__(self, "motor_arm_length", _length(motor_arm_length, "motor_arm_length"))
-        object.__setattr__(self, "rod_length", _length(rod_length, "rod_length"))
-        object.__setattr__(self, "legs", tuple(checked))
+        shared_horn = _length(motor_arm_length, "motor_arm_length")
+        shared_rod = _length(rod_length, "rod_length")
+        object.__setattr__(self, "motor_arm_length", shared_horn)
+        object.__setattr__(self, "rod_length", shared_rod)
+        object.__setattr__(self, "legs", tuple(leg._sharing(shared_horn, shared_rod) for leg in checked))
         object.__setattr__(self, "unit", unit)
         if home is None or isinstance(home, str):
             pose = self._computed_home(home)
@@ -169,6 +197,21 @@ class Geometry:
             self._check_reachable(pose)
             self._check_servos(pose)
         object.__setattr__(self, "home", _frozen(pose))
+
+    @property
+    def motor_arm_lengths(self) -> FloatArray:
+        """Each leg's horn length, shape (legs,): its own, or the shared."""
+        return np.array([self.motor_arm_length if leg.motor_arm_length is None else leg.motor_arm_length for leg in self.legs])
+
+    @property
+    def rod_lengths(self) -> FloatArray:
+        """Each leg's rod length, shape (legs,): its own, or the shared."""
+        return np.array([self.rod_length if leg.rod_length is None else leg.rod_length for leg in self.legs])
+
+    @property
+    def shared_lengths(self) -> bool:
+        """True when every leg has the shared horn and rod lengths."""
+        return all(leg.motor_arm_length is None and leg.rod_length is None for leg in self.legs)
 
     def reach(self, t_world_platform: FloatArray) -> FloatArray:
         """Per leg, the reach margin at a pose (see Torso.reach)."""
@@ -355,7 +398,16 @@ class Geometry:
             table = files.check_leg_table(leg, what)
             with files.naming(what):
                 servo = files.servo_in(table)
-                built.append(Leg(table["branch_platform"], table["t_world_motor"], table["solution"], servo))
+                built.append(
+                    Leg(
+                        table["branch_platform"],
+                        table["t_world_motor"],
+                        table["solution"],
+                        servo,
+                        table.get("motor_arm_length"),
+                        table.get("rod_length"),
+                    )
+                )
         with files.naming("the geometry", ours_as_they_are=True):
             return cls(data["motor_arm_length"], data["rod_length"], built, data["unit"], data.get("home"))
 
@@ -366,8 +418,9 @@ class Geometry:
         The layout is save's: unit ("m" or "mm"), motor_arm_length,
         rod_length, home (four rows, or "above" / "below" the motors to have
         it computed on that side; see Geometry), and legs, a list of tables
-        of branch_platform, t_world_motor (four rows), solution and an
-        optional servo table. Floats come back exactly as written.
+        of branch_platform, t_world_motor (four rows), solution, an
+        optional servo table and the leg's own motor_arm_length and
+        rod_length where they differ from the shared ones. Floats come back exactly as written.
 
         Only a regular file of at most 1 MiB is read (a FIFO or a device is
         refused without waiting on it), a key given twice in one table is an

@@ -35,7 +35,8 @@ PathLike: TypeAlias = "str | os.PathLike[str]"
 MAX_FILE_BYTES = 1 << 20
 
 FILE_KEYS = {"motor_arm_length", "rod_length", "legs", "unit", "home"}
-LEG_KEYS = {"branch_platform", "t_world_motor", "solution", "servo"}
+LEG_KEYS = {"branch_platform", "t_world_motor", "solution", "servo", "motor_arm_length", "rod_length"}
+OPTIONAL_LEG_KEYS = {"servo", "motor_arm_length", "rod_length"}
 
 
 class SavedLeg(LegDescription, Protocol):
@@ -43,6 +44,10 @@ class SavedLeg(LegDescription, Protocol):
 
     @property
     def servo(self) -> Servo: ...
+    @property
+    def motor_arm_length(self) -> float | None: ...
+    @property
+    def rod_length(self) -> float | None: ...
 
 
 class SavedGeometry(GeometryDescription, Protocol):
@@ -136,9 +141,10 @@ def check_leg_table(leg: Any, what: str) -> Mapping[str, Any]:
     """Checks one leg's table (its keys and numbers), named `what` in errors."""
     if not isinstance(leg, Mapping):
         raise ValueError(f"{what} must be a table of {', '.join(sorted(LEG_KEYS))}")
-    _check_keys(leg, LEG_KEYS, {"servo"}, what)
+    _check_keys(leg, LEG_KEYS, OPTIONAL_LEG_KEYS, what)
     for key in sorted(LEG_KEYS - {"servo"}):
-        _check_numbers(leg[key], f"{what}: {key}")
+        if key in leg:
+            _check_numbers(leg[key], f"{what}: {key}")
     return leg
 
 
@@ -214,6 +220,7 @@ def to_json(geometry: SavedGeometry) -> str:
             f'      "branch_platform": {json.dumps(leg.branch_platform.tolist())},\n'
             f'      "t_world_motor": {_matrix_json(leg.t_world_motor, "      ")},\n'
             f'      "solution": {int(leg.solution)}'
+            + "".join(f',\n      "{key}": {json.dumps(value)}' for key, value in _own_lengths(leg))
             + _servo_json(leg.servo)
             + "\n    }"
         )
@@ -248,9 +255,15 @@ def to_toml(geometry: SavedGeometry) -> str:
             f"t_world_motor = {_matrix_toml(leg.t_world_motor)}",
             f"solution = {int(leg.solution)}",
         ]
+        lines += [f"{key} = {_toml(value)}" for key, value in _own_lengths(leg)]
         if leg.servo != Servo():
             lines.append(f"servo = {_toml(leg.servo.to_dict())}")
     return "\n".join(lines) + "\n"
+
+
+def _own_lengths(leg: SavedLeg) -> list[tuple[str, float]]:
+    """A leg's own lengths, written only where it has them."""
+    return [(key, value) for key, value in (("motor_arm_length", leg.motor_arm_length), ("rod_length", leg.rod_length)) if value is not None]
 
 
 def _servo_json(servo: Servo) -> str:

@@ -45,25 +45,30 @@ class GeometryDescription(Protocol):
     def rod_length(self) -> float: ...
     @property
     def legs(self) -> Sequence[LegDescription]: ...
+    @property
+    def motor_arm_lengths(self) -> FloatArray: ...
+    @property
+    def rod_lengths(self) -> FloatArray: ...
 
 
 _Self = TypeVar("_Self", bound="Mechanism")
 
 
 class Mechanism:
-    """One mechanism: link lengths a (horn) and b (rod), and per leg its
-    anchor (platform coordinates), motor pose (world) and solution sign."""
+    """One mechanism: per leg its horn length a and rod length b (shape
+    (n,); one number stands for every leg), its anchor (platform
+    coordinates), motor pose (world) and solution sign."""
 
     def __init__(
         self,
-        motor_arm_length: float,
-        rod_length: float,
+        motor_arm_length: npt.ArrayLike,
+        rod_length: npt.ArrayLike,
         branches: Iterable[tuple[npt.ArrayLike, npt.ArrayLike, float]],
     ) -> None:
         listed = list(branches)
         n = len(listed)
-        self.a = float(motor_arm_length)
-        self.b = float(rod_length)
+        self.a: FloatArray = np.broadcast_to(np.asarray(motor_arm_length, dtype=np.float64), (n,)).copy()
+        self.b: FloatArray = np.broadcast_to(np.asarray(rod_length, dtype=np.float64), (n,)).copy()
         self.anchors = np.array([b[0] for b in listed], dtype=np.float64).reshape(n, 3)
         self.t_world_motor = np.array([b[1] for b in listed], dtype=np.float64).reshape(n, 4, 4)
         self.t_motor_world = np.linalg.inv(self.t_world_motor) if n else self.t_world_motor.copy()
@@ -72,8 +77,8 @@ class Mechanism:
     @classmethod
     def from_geometry(cls: type[_Self], geometry: GeometryDescription) -> _Self:
         return cls(
-            geometry.motor_arm_length,
-            geometry.rod_length,
+            geometry.motor_arm_lengths,
+            geometry.rod_lengths,
             [(leg.branch_platform, leg.t_world_motor, leg.solution) for leg in geometry.legs],
         )
 
@@ -110,7 +115,7 @@ class Mechanism:
         """Horn tips in their motor frames, shape (n, 3)."""
         a = self.a
         theta = np.asarray(joint_angles, dtype=np.float64)
-        return np.stack((a * np.cos(theta), a * np.sin(theta), np.full_like(theta, a * 0.0)), axis=1)
+        return np.stack((a * np.cos(theta), a * np.sin(theta), np.broadcast_to(a * 0.0, theta.shape)), axis=1)
 
     def rod_vectors(self, t_world_platform: FloatArray, horn_tips: FloatArray) -> FloatArray:
         """From each horn tip to its anchor, in platform coordinates (where the

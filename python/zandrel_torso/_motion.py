@@ -84,11 +84,14 @@ class Trajectory:
     duration: float
 
 
-def leg_arrays(metres: Geometry) -> tuple[FloatArray, FloatArray, FloatArray]:
-    """The legs as the engine takes them: t_world_motor (legs, 4, 4),
-    branch_platform (legs, 3) and solution (legs,)."""
+def leg_arrays(metres: Geometry) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray, FloatArray]:
+    """The legs as the engine takes them: each leg's horn and rod lengths
+    (legs,), t_world_motor (legs, 4, 4), branch_platform (legs, 3) and
+    solution (legs,)."""
     legs = metres.legs
     return (
+        metres.motor_arm_lengths,
+        metres.rod_lengths,
         np.array([leg.t_world_motor for leg in legs], dtype=np.float64).reshape(-1, 4, 4),
         np.array([leg.branch_platform for leg in legs], dtype=np.float64).reshape(-1, 3),
         np.array([leg.solution for leg in legs], dtype=np.float64),
@@ -100,8 +103,6 @@ def motion_model(geometry: Geometry, servos: ServoTable) -> _engine.MotionModel:
     metres = geometry.in_unit("m")
     try:
         return _engine.motion_model(
-            metres.motor_arm_length,
-            metres.rod_length,
             *leg_arrays(metres),
             servos.zero,
             servos.direction,

@@ -33,6 +33,10 @@ START_POSE_TOLERANCE = 1e-6
 
 ForwardStatus: TypeAlias = Literal["converged", "not_converged", "other_assembly"]
 
+# What Torso solves with: the seed class, or the engine's solver where the
+# legs have lengths of their own. Both answer the same four calls alike.
+_Solver: TypeAlias = "ZandrelRustKinematics | _engine.Solver"
+
 # How far the inverse at a settled pose may be from the angles solved for. A
 # settled pose lies within about 1e-5 of the exact one, which moves the
 # angles by about 1e-5 rad; another assembly of the mechanism is off by a
@@ -93,17 +97,22 @@ class Torso:
     def __init__(self, geometry: Geometry) -> None:
         self.geometry = geometry
         metres = geometry.in_unit("m")
-        self.kinematics = ZandrelRustKinematics(metres.motor_arm_length, metres.rod_length)
-        for leg in metres.legs:
-            self.kinematics.add_branch(_any(leg.branch_platform), _any(leg.t_world_motor), leg.solution)
+        legs = leg_arrays(metres)
+        # The seed class holds one horn and one rod length for every leg; a
+        # robot whose legs differ is solved by the engine, which answers as
+        # the seed class does (to the bit where the lengths are shared).
+        self._solver: _Solver
+        self._kinematics: ZandrelRustKinematics | None = None
+        if geometry.shared_lengths:
+            self._kinematics = ZandrelRustKinematics(metres.motor_arm_length, metres.rod_length)
+            for leg in metres.legs:
+                self._kinematics.add_branch(_any(leg.branch_platform), _any(leg.t_world_motor), leg.solution)
+            self._solver = self._kinematics
+        else:
+            self._solver = _engine.Solver(*legs)
         # Reach margins and rod-length errors, from the shared closed forms.
         self._mechanism = Mechanism.from_geometry(metres)
-        self._engine = _engine.Model(
-            metres.motor_arm_length,
-            metres.rod_length,
-            *leg_arrays(metres),
-            np.ascontiguousarray(metres.home),
-        )
+        self._engine = _engine.Model(*legs, np.ascontiguousarray(metres.home))
         self._legs = len(geometry.legs)
         if self._legs == 6 and not abs(self._engine.home_determinant) > 0.0:
             raise ValueError(
@@ -111,8 +120,8 @@ class Torso:
                 "(their constraint Jacobian is singular); choose another home"
             )
         self._home: list[list[float]] = metres.home.tolist()
-        self._home_angles = np.array(self.kinematics.inverse_kinematics(self._home))
-        self.kinematics.reset_forward_kinematics(self._home)
+        self._home_angles = np.array(self._solver.inverse_kinematics(self._home))
+        self._solver.reset_forward_kinematics(self._home)
         # Metres to the geometry's unit. Poses come in through a division by
         # it rather than a product with its reciprocal, which no double holds
         # exactly: the division is correctly rounded.
@@ -121,6 +130,19 @@ class Torso:
         if self._scale != 1.0:
             self._pose_divisor = np.ones((4, 4))
             self._pose_divisor[:3, 3] = self._scale
+
+    @property
+    def kinematics(self) -> ZandrelRustKinematics:
+        """The raw solver, in metres: the fast path for a control loop. It
+        holds one horn and one rod length for every leg, so it exists only
+        where the geometry's legs share them."""
+        if self._kinematics is None:
+            raise AttributeError(
+                "this geometry's legs have their own horn or rod lengths, which the raw "
+                "ZandrelRustKinematics cannot hold (it has one of each for every leg): "
+                "use the Torso's methods, which honour them"
+            )
+        return self._kinematics
 
     # -- conversions ---------------------------------------------------------
 
@@ -184,7 +206,7 @@ class Torso:
         yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
         if t is not None:
             try:
-                return np.array(self.kinematics.inverse_kinematics(t, yaw))
+                return np.array(self._solver.inverse_kinematics(t, yaw))
             except (TypeError, ValueError):
                 # A list whose elements the extension would not read as
                 # numbers (rejected before its model was touched), or a list
@@ -194,7 +216,7 @@ class Torso:
         poses = self._poses_in(t_world_platform, "t_world_platform")
         if poses.ndim == 3:
             return self._inverse_stack(poses, yaw)
-        return np.array(self.kinematics.inverse_kinematics(_any(poses), yaw))
+        return np.array(self._solver.inverse_kinematics(_any(poses), yaw))
 
     def _inverse_stack(self, poses: FloatArray, yaw: float | None) -> FloatArray:
         """The extension's inverse kinematics, one call per pose (in metres):
@@ -202,7 +224,7 @@ class Torso:
         collection of the angles both run in C (map, chain, fromiter)."""
         poses = np.ascontiguousarray(poses)
         count = len(poses)
-        solve = self.kinematics.inverse_kinematics
+        solve = self._solver.inverse_kinematics
         calls = map(solve, poses) if yaw is None else map(solve, poses, itertools.repeat(yaw, count))
         flat = np.fromiter(itertools.chain.from_iterable(calls), np.float64, count * self._legs)
         return flat.reshape(count, self._legs)
@@ -220,7 +242,7 @@ class Torso:
         t = self._pose_in(t_world_platform, "t_world_platform")
         yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
         limits = [_yaw_limit(max_relative_yaw, "max_relative_yaw"), _yaw_limit(max_body_yaw, "max_body_yaw")]
-        out = self.kinematics.inverse_kinematics_safe(_any(t), yaw, *limits)
+        out = self._solver.inverse_kinematics_safe(_any(t), yaw, *limits)
         return out[0], np.array(out[1:], dtype=np.float64)
 
     def reach(self, t_world_platform: npt.ArrayLike) -> FloatArray:
@@ -240,7 +262,7 @@ class Torso:
         # precision (a sensor, a float32 array), and the solver only needs
         # it finite and far from singular.
         check_rigid(t, "t_world_platform", START_POSE_TOLERANCE)
-        self.kinematics.reset_forward_kinematics(_any(t))
+        self._solver.reset_forward_kinematics(_any(t))
 
     def forward_step(self, joint_angles: npt.ArrayLike, body_yaw: float | None = None) -> FloatArray:
         """One solver step from the pose the previous step (or reset) left:
@@ -249,7 +271,7 @@ class Torso:
         self._require_six_legs()
         angles = self._angles_in(joint_angles)
         yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
-        return self._pose_out(self.kinematics.forward_kinematics(_any(angles), yaw))
+        return self._pose_out(self._solver.forward_kinematics(_any(angles), yaw))
 
     def solve_forward(
         self,
@@ -283,7 +305,7 @@ class Torso:
         limit = _count(max_steps, "max_steps")
         if start is not None:
             self.reset(start)
-        raw = self.kinematics
+        raw = self._solver
         # NaN angles make the solver return its stored pose without a step:
         # the way to read the pose it stands at, and to have it turn that
         # pose by a body yaw exactly as it turns its own results.
@@ -314,7 +336,7 @@ class Torso:
         """Solves from home for angles moved from home's to `angles` in
         `stages` equal steps (each leg the short way round), each stage
         starting where the last one settled."""
-        self.kinematics.reset_forward_kinematics(self._home)
+        self._solver.reset_forward_kinematics(self._home)
         turn = wrap_half_open_below(angles - self._home_angles)
         steps, stored = 0, self._home
         for stage in range(1, stages + 1):
@@ -324,7 +346,7 @@ class Torso:
 
     def _settle(self, angles: FloatArray, stored: list[list[float]], limit: int) -> tuple[int, list[list[float]]]:
         """Steps until the pose stops changing or `limit` steps."""
-        raw = self.kinematics
+        raw = self._solver
         steps = 0
         while steps < limit:
             reached = raw.forward_kinematics(_any(angles))
@@ -341,7 +363,7 @@ class Torso:
         errors = self._mechanism.rod_errors(pose, angles)
         if not np.linalg.norm(errors) <= TOLERANCE:
             return errors, "not_converged"
-        back = np.array(self.kinematics.inverse_kinematics(stored))
+        back = np.array(self._solver.inverse_kinematics(stored))
         off = np.abs(wrap_half_open_below(back - angles))
         if not np.max(off) <= ANGLE_TOLERANCE:
             return errors, "other_assembly"

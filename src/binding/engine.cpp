@@ -6,11 +6,14 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -23,6 +26,8 @@
 #include <vector>
 
 #include "zandrel/forward.hpp"
+#include "zandrel/inverse.hpp"
+#include "zandrel/inverse_safe.hpp"
 #include "zandrel/motion.hpp"
 #include "zandrel/singularity.hpp"
 
@@ -72,20 +77,29 @@ OutAny values_array(std::span<const double> values) {
   return out;
 }
 
+// The core's model from the typed layer's per-leg arrays: each leg with its
+// own horn and rod lengths (the first leg's stand as the shared ones).
+Kinematics kinematics_of(Values motor_arm_length, Values rod_length, Poses t_world_motor, Points branch_platform,
+                         Values solution) {
+  const std::size_t legs = t_world_motor.shape(0);
+  for (std::size_t n : {motor_arm_length.shape(0), rod_length.shape(0), branch_platform.shape(0), solution.shape(0)})
+    if (n != legs) throw std::invalid_argument("every per-leg array needs one entry per leg");
+  Kinematics model(legs ? motor_arm_length(0) : 0.0, legs ? rod_length(0) : 0.0);
+  for (std::size_t i = 0; i < legs; ++i) {
+    const double* p = branch_platform.data() + 3 * i;
+    model.add_branch({p[0], p[1], p[2]}, pose_at(t_world_motor.data() + 16 * i), solution(i), motor_arm_length(i),
+                     rod_length(i));
+  }
+  return model;
+}
+
 // One mechanism, fixed at construction, with its home pose's Jacobian
 // determinant: the reference every margin is measured against.
 class Model {
  public:
-  Model(double motor_arm_length, double rod_length, Poses t_world_motor, Points branch_platform,
-        Values solution, Pose home)
-      : model_(motor_arm_length, rod_length) {
-    const std::size_t legs = t_world_motor.shape(0);
-    if (branch_platform.shape(0) != legs || solution.shape(0) != legs)
-      throw std::invalid_argument("t_world_motor, branch_platform and solution differ in leg count");
-    for (std::size_t i = 0; i < legs; ++i) {
-      const double* p = branch_platform.data() + 3 * i;
-      model_.add_branch({p[0], p[1], p[2]}, pose_at(t_world_motor.data() + 16 * i), solution(i));
-    }
+  Model(Values motor_arm_length, Values rod_length, Poses t_world_motor, Points branch_platform, Values solution,
+        Pose home)
+      : model_(kinematics_of(motor_arm_length, rod_length, t_world_motor, branch_platform, solution)) {
     // A margin over 1.0 is the determinant itself (NaN without six legs).
     home_determinant_ = zandrel::singularity_margin(model_, pose_at(home.data()), 1.0);
   }
@@ -128,24 +142,77 @@ class Model {
 using MotionModelPtr = std::shared_ptr<const MotionModel>;
 
 // The servo and motion model from the arrays the typed layer keeps.
-MotionModelPtr make_motion_model(double motor_arm_length, double rod_length, Poses t_world_motor,
+MotionModelPtr make_motion_model(Values motor_arm_length, Values rod_length, Poses t_world_motor,
                                  Points branch_platform, Values solution, Values zero, Values direction,
                                  Values lower, Values upper, Values speed, Values acceleration,
                                  Values pulse_lower, Values pulse_upper, Pose home, double unit_per_metre) {
   const std::size_t legs = t_world_motor.shape(0);
-  for (std::size_t n : {branch_platform.shape(0), solution.shape(0), zero.shape(0), direction.shape(0),
-                        lower.shape(0), upper.shape(0), speed.shape(0), acceleration.shape(0),
-                        pulse_lower.shape(0), pulse_upper.shape(0)})
+  for (std::size_t n : {motor_arm_length.shape(0), rod_length.shape(0), branch_platform.shape(0), solution.shape(0),
+                        zero.shape(0), direction.shape(0), lower.shape(0), upper.shape(0), speed.shape(0),
+                        acceleration.shape(0), pulse_lower.shape(0), pulse_upper.shape(0)})
     if (n != legs) throw std::invalid_argument("every per-leg array needs one entry per leg");
-  MotionModelSpec spec{motor_arm_length, rod_length, {}, pose_at(home.data()), unit_per_metre};
+  if (legs == 0) throw std::invalid_argument("needs at least one leg");
+  MotionModelSpec spec{motor_arm_length(0), rod_length(0), {}, pose_at(home.data()), unit_per_metre};
   for (std::size_t i = 0; i < legs; ++i) {
     const double* p = branch_platform.data() + 3 * i;
     ServoLimits servo{zero(i), direction(i), lower(i), upper(i), speed(i), acceleration(i), pulse_lower(i),
                       pulse_upper(i)};
-    spec.legs.push_back({{p[0], p[1], p[2]}, pose_at(t_world_motor.data() + 16 * i), solution(i), servo});
+    spec.legs.push_back({{p[0], p[1], p[2]}, pose_at(t_world_motor.data() + 16 * i), solution(i), servo,
+                         motor_arm_length(i), rod_length(i)});
   }
   return MotionModel::create(spec);
 }
+
+// The seed class's four solving calls on a model whose legs have their own
+// lengths, answering as it does: angles as a list, poses as four rows.
+class Solver {
+ public:
+  using Rows = std::array<std::array<double, 4>, 4>;
+
+  Solver(Values motor_arm_length, Values rod_length, Poses t_world_motor, Points branch_platform, Values solution)
+      : model_(kinematics_of(motor_arm_length, rod_length, t_world_motor, branch_platform, solution)),
+        angles_(model_.branches.size()) {}
+  Solver(const Solver&) = delete;
+  Solver& operator=(const Solver&) = delete;
+
+  std::vector<double> inverse_kinematics(const Rows& pose, std::optional<double> body_yaw) {
+    zandrel::inverse_kinematics(model_, from(pose), body_yaw, angles_);
+    return angles_;
+  }
+
+  std::vector<double> inverse_kinematics_safe(const Rows& pose, std::optional<double> body_yaw,
+                                              std::optional<double> max_relative_yaw,
+                                              std::optional<double> max_body_yaw) {
+    const double yaw =
+        zandrel::inverse_kinematics_safe(model_, from(pose), body_yaw, max_relative_yaw, max_body_yaw, angles_);
+    std::vector<double> out{yaw};
+    out.insert(out.end(), angles_.begin(), angles_.end());
+    return out;
+  }
+
+  Rows forward_kinematics(const JointAngles& angles, std::optional<double> body_yaw) {
+    return rows(zandrel::forward_kinematics(model_, angles, body_yaw));
+  }
+
+  void reset_forward_kinematics(const Rows& pose) { zandrel::reset_forward_kinematics(model_, from(pose)); }
+
+ private:
+  static Mat4 from(const Rows& rows) {
+    Mat4 m;
+    for (int r = 0; r < 4; ++r)
+      for (int c = 0; c < 4; ++c) m(r, c) = rows[r][c];
+    return m;
+  }
+  static Rows rows(const Mat4& m) {
+    Rows out;
+    for (int r = 0; r < 4; ++r)
+      for (int c = 0; c < 4; ++c) out[r][c] = m(r, c);
+    return out;
+  }
+
+  Kinematics model_;
+  std::vector<double> angles_;
+};
 
 using CommandTuple = std::tuple<OutAny, OutAny, OutAny, OutAny, int, int, int>;
 
@@ -220,7 +287,8 @@ NB_MODULE(_engine, m) {
   using zandrel::Model;
   m.doc() = "The kinematics engine behind zandrel_torso (private: use zandrel_torso.Torso).";
   nb::class_<Model>(m, "Model")
-      .def(nb::init<double, double, zandrel::Poses, zandrel::Points, zandrel::Values, zandrel::Pose>(),
+      .def(nb::init<zandrel::Values, zandrel::Values, zandrel::Poses, zandrel::Points, zandrel::Values,
+                    zandrel::Pose>(),
            nb::arg("motor_arm_length"), nb::arg("rod_length"), nb::arg("t_world_motor"),
            nb::arg("branch_platform"), nb::arg("solution"), nb::arg("home"))
       .def_prop_ro("legs", &Model::legs)
@@ -228,6 +296,19 @@ NB_MODULE(_engine, m) {
       .def("singularity_margin", &Model::singularity_margin, nb::arg("poses"))
       .def("rod_jacobian_determinant", &Model::rod_jacobian_determinant, nb::arg("pose"),
            nb::arg("joint_angles"));
+
+  using zandrel::Solver;
+  nb::class_<Solver>(m, "Solver")
+      .def(nb::init<zandrel::Values, zandrel::Values, zandrel::Poses, zandrel::Points, zandrel::Values>(),
+           nb::arg("motor_arm_length"), nb::arg("rod_length"), nb::arg("t_world_motor"),
+           nb::arg("branch_platform"), nb::arg("solution"))
+      .def("inverse_kinematics", &Solver::inverse_kinematics, nb::arg("t_world_platform"),
+           nb::arg("body_yaw").none() = nb::none())
+      .def("inverse_kinematics_safe", &Solver::inverse_kinematics_safe, nb::arg("t_world_platform"),
+           nb::arg("body_yaw").none(), nb::arg("max_relative_yaw").none(), nb::arg("max_body_yaw").none())
+      .def("forward_kinematics", &Solver::forward_kinematics, nb::arg("joint_angles"),
+           nb::arg("body_yaw").none() = nb::none())
+      .def("reset_forward_kinematics", &Solver::reset_forward_kinematics, nb::arg("t_world_platform"));
 
   nb::class_<zandrel::MotionModel>(m, "MotionModel")
       .def_prop_ro("legs", &zandrel::MotionModel::legs);

@@ -23,8 +23,8 @@ def arguments():
     legs = metres.legs
     n = len(legs)
     return {
-        "motor_arm_length": metres.motor_arm_length,
-        "rod_length": metres.rod_length,
+        "motor_arm_length": np.full(n, metres.motor_arm_length),
+        "rod_length": np.full(n, metres.rod_length),
         "t_world_motor": np.array([leg.t_world_motor for leg in legs], dtype=np.float64).reshape(-1, 4, 4),
         "branch_platform": np.array([leg.branch_platform for leg in legs], dtype=np.float64).reshape(-1, 3),
         "solution": np.array([leg.solution for leg in legs], dtype=np.float64),
@@ -142,12 +142,29 @@ def test_motion_model_refuses_wrong_arrays(arguments):
 @pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf, 0.0, -0.0, -1.0, 5e-324, 1e308])
 def test_values_out_of_range_are_value_errors(arguments, bad):
     for name in ("zero", "direction", "lower", "upper", "speed", "acceleration", "pulse_lower", "pulse_upper",
-                 "solution"):
+                 "solution", "motor_arm_length", "rod_length"):
         values = arguments[name].copy()
         values[3] = bad
         # Refused in words, or accepted when the value is valid there.
         result = outcome(_engine.motion_model, **{**arguments, name: values})
         assert result[0] == "ok" or type(result[1]) is ValueError, result
+
+
+def test_solver_refuses_wrong_arguments(arguments, home):
+    legs = [arguments[name] for name in ("motor_arm_length", "rod_length", "t_world_motor", "branch_platform", "solution")]
+    solver = _engine.Solver(*legs)
+    for index, good in enumerate(legs):
+        for wrong in (None, good.tolist(), good[:-1], good.astype(np.complex128)):
+            refused(_engine.Solver, *legs[:index], wrong, *legs[index + 1:])
+    for wrong in (None, "pose", home[:3], home.reshape(16), np.zeros((4, 4, 1))):
+        refused(solver.inverse_kinematics, wrong)
+        refused(solver.reset_forward_kinematics, wrong)
+    for wrong in (None, np.zeros(5), np.zeros(7), "angles"):
+        refused(solver.forward_kinematics, wrong)
+    # Refused calls leave the solver standing at home.
+    solver.reset_forward_kinematics(home)
+    refused(solver.reset_forward_kinematics, [[1.0] * 4] * 3)
+    assert solver.forward_kinematics([math.nan] * 6) == home.tolist()
 
 
 def test_follower_refuses_wrong_arguments(model, home):
