@@ -175,6 +175,7 @@ class Follower {
   Verdict evaluate(const Path& path, double s) noexcept;
   void build(Path& path, const Mat4& from, const Mat4& to, double limit) noexcept;
   bool might_turn_to(const Mat4& target) noexcept;
+  void look_ahead(Path& path) noexcept;
   double edge(const Path& path, double inside, double outside, Verdict& why) noexcept;
   double profile_step(const Path& path, double s) const noexcept;
   double predicted_step(const Path& path, double s) const noexcept;
@@ -199,6 +200,7 @@ class Follower {
   std::vector<double> change_, speed_step_, acceleration_step_;
   std::unique_ptr<Path> path_, spare_;  // the path followed, and one being tried
   double s_ = 0.0;                      // where on path_ the last command is
+  double last_step_ = 0.0;              // the last tick's step along path_
   std::optional<Mat4> target_;
   bool pending_ = false;  // target_ is not yet path_'s end
   std::uint64_t overruns_ = 0;

@@ -13,11 +13,13 @@ namespace {
 
 // Grid intervals of a path's speed profile. The profile shapes the braking;
 // every command is checked against the exact limits whatever it says.
-constexpr std::size_t kGrid = 64;
+constexpr std::size_t kGrid = 128;
 // The profile plans with a little less than the servos' limits, which
 // leaves each tick room for what the grid and the tick do not see.
 constexpr double kSpeedMargin = 0.98;
 constexpr double kAccelerationMargin = 0.95;
+// Poses a tick looks at ahead of the platform, at most.
+constexpr int kLookAheadProbes = 4;
 // Exact evaluations a step's search makes by estimate, and then by halving.
 constexpr int kSearch = 8;
 constexpr int kBracketSteps = 40;
@@ -58,8 +60,9 @@ bool rigid(const Mat4& m) {
 
 struct Follower::Path {
   StraightPath line;
-  double end = 0.0;  // the last feasible s on the line
-  Verdict beyond;    // why not past `end` (none when end == 1)
+  double end = 0.0;     // the last feasible s on the line
+  Verdict beyond;       // why not past `end` (none when end == 1)
+  double looked = 0.0;  // how far ahead the ticks have found it feasible
   SpeedProfile profile;
 };
 
@@ -99,6 +102,7 @@ void Follower::build(Path& path, const Mat4& from, const Mat4& to, double limit)
   path.line = StraightPath(from, to);
   path.end = limit;
   path.beyond = {};
+  path.looked = 0.0;
   SpeedProfile& profile = path.profile;
   profile.s.clear();
   profile.readings.clear();
@@ -162,6 +166,37 @@ bool Follower::might_turn_to(const Mat4& target) noexcept {
     }
   }
   return shortest <= longest;
+}
+
+// A dip out of the feasible set narrower than the path's grid is met only
+// when a step lands in it, too late to brake. So each tick looks a braking
+// distance ahead (the last step's length, for as many ticks as the servo
+// turning fastest against its limit needs to stop, and two more), in
+// strides no longer than a step from where the last tick looked, and ends
+// the path before a dip it finds there.
+void Follower::look_ahead(Path& path) noexcept {
+  if (!(last_step_ > 0.0)) return;
+  double ticks = 0.0;
+  for (std::size_t j = 0; j < change_.size(); ++j)
+    ticks = std::max(ticks, std::fabs(change_[j]) / acceleration_step_[j]);
+  double inside = std::max(path.looked, s_);
+  const double far = std::min(path.end, s_ + last_step_ * (ticks + 2.0));
+  if (!(far > inside)) return;
+  const double strides = std::min(static_cast<double>(kLookAheadProbes), std::ceil((far - inside) / last_step_));
+  const double start = inside;
+  for (double k = 1.0; k <= strides; k += 1.0) {
+    const double at = k == strides ? far : start + (far - start) * (k / strides);
+    Verdict why = evaluate(path, at);
+    if (!why.feasible()) {
+      const Mat4 from = path.line.from(), to = path.line.to();
+      const double end = edge(path, inside, at, why);
+      build(path, from, to, end);
+      path.beyond = why;
+      return;
+    }
+    inside = at;
+  }
+  path.looked = far;
 }
 
 // Where between a feasible s (inside) and an infeasible one (outside,
@@ -453,6 +488,7 @@ const Command& Follower::step(const std::optional<Mat4>& target) noexcept {
     if (resting) {
       build(*path_, pose_, *target_, 1.0);
       s_ = 0.0;
+      last_step_ = 0.0;
       pending_ = false;
     } else if (might_turn_to(*target_)) {
       // Moving: take the new path only where a step on it keeps the
@@ -462,6 +498,7 @@ const Command& Follower::step(const std::optional<Mat4>& target) noexcept {
       if (choose(*spare_, 0.0, false, next)) {
         path_.swap(spare_);
         pending_ = false;
+        last_step_ = next;
         advance(next);
         publish(path_->end < 1.0 ? MotionStatus::clamped : (s_ == 1.0 ? MotionStatus::arrived : MotionStatus::moving));
         return command_;
@@ -470,11 +507,13 @@ const Command& Follower::step(const std::optional<Mat4>& target) noexcept {
   }
   double next = s_;
   const bool brake = !target_ || pending_;
+  look_ahead(*path_);
   if (!choose(*path_, s_, brake, next)) {
     // No step keeps every limit (the profile's margins are meant to make
     // this unreachable): brake as hard as the window lets.
     ++overruns_;
   }
+  last_step_ = next - s_;
   advance(next);
   MotionStatus status = MotionStatus::moving;
   if (!target_) status = MotionStatus::holding;

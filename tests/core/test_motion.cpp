@@ -122,6 +122,59 @@ TEST(Motion, ClampsAtTheLastFeasiblePoseWithTheLeg) {
   EXPECT_LE(watch.worst, 1.0 + 1e-9);
 }
 
+// A servo whose reading peaks between two of the path's grid points, with
+// its upper limit just under the peak: the path leaves the servo's range
+// over a stretch narrower than the grid sees but wider than a step. The
+// follower must brake for it in time, not find it by stepping into it.
+TEST(Motion, BrakesInTimeForADipTheGridDoesNotSee) {
+  constexpr int kFine = 4096, kGridPoints = 64;
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<double> u(-1.0, 1.0);
+  std::vector<double> angles(6), readings(6);
+  const auto wide = MotionModel::create(hexapod_spec(0.3, 4.0));
+  for (int attempt = 0; attempt < 400; ++attempt) {
+    const Mat4 target = rigid_pose(8.0 * u(rng), 8.0 * u(rng), 8.0 * u(rng), 0.3 * u(rng), 0.3 * u(rng), 0.3 * u(rng));
+    const StraightPath line(Mat4::identity(), target);
+    std::vector<std::array<double, 6>> r(kFine + 1);
+    bool feasible = true;
+    for (int i = 0; i <= kFine && feasible; ++i) {
+      feasible = wide->solve(line.pose(static_cast<double>(i) / kFine), angles, readings).feasible();
+      std::copy(readings.begin(), readings.end(), r[i].begin());
+    }
+    if (!feasible) continue;
+    for (std::size_t leg = 0; leg < 6; ++leg) {
+      int peak = 0;
+      for (int i = 0; i <= kFine; ++i) if (r[i][leg] > r[peak][leg]) peak = i;
+      // The limit under the peak at which the range is left for about a
+      // hundredth of the path (the grid's spacing is 1/64), with no grid
+      // point in that stretch.
+      const int half = kFine / 200;
+      if (peak - half <= 0 || peak + half >= kFine) continue;
+      const double upper = std::max(r[peak - half][leg], r[peak + half][leg]);
+      if (!(r[peak][leg] - upper > 1e-7)) continue;
+      int first = peak, last = peak;
+      while (r[first - 1][leg] > upper) --first;
+      while (r[last + 1][leg] > upper) ++last;
+      if ((first - 1) / (kFine / kGridPoints) != (last + 1) / (kFine / kGridPoints)) continue;
+      auto spec = hexapod_spec(0.3, 4.0);
+      spec.legs[leg].servo.upper = upper;
+      const auto model = MotionModel::create(spec);
+      Follower follower(model, kRate);
+      LimitWatch watch{*model, {}, {}};
+      watch.see(follower.last().servo_angles);
+      for (int k = 0; k < 2000; ++k) watch.see(follower.step(target).servo_angles);
+      const Command& c = follower.last();
+      EXPECT_EQ(c.status, MotionStatus::clamped);
+      EXPECT_EQ(c.leg, static_cast<int>(leg));
+      EXPECT_EQ(c.reason, Infeasibility::servo_upper);
+      EXPECT_LE(watch.worst, 1.0 + 1e-9);
+      EXPECT_EQ(follower.overruns(), 0u);
+      return;
+    }
+  }
+  FAIL() << "no path with a reading that peaks between grid points";
+}
+
 TEST(Motion, RandomTargetsAndHoldsNeverBreakALimit) {
   const auto model = MotionModel::create(hexapod_spec(4.0, 40.0));
   Follower follower(model, kRate);
