@@ -22,7 +22,7 @@ from ._arrays import FloatArray
 from ._formulas import wrap_half_open_above, wrap_half_open_below
 from ._messages import brief
 
-SERVO_KEYS = ("zero", "direction", "lower", "upper", "pulse", "speed", "acceleration")
+SERVO_KEYS = ("zero", "direction", "lower", "upper", "pulse", "speed", "acceleration", "spline_teeth")
 _DEGREES_HINT = "radians are expected: math.radians(90) is 90 degrees"
 # A servo pulse is about 500 to 2500 microseconds wide; two widths both under
 # this were written in milliseconds (1.0 to 2.0), and no servo takes them.
@@ -84,6 +84,9 @@ class Servo:
         limit.
     acceleration: the largest rate of change of that speed, in rad/s²;
         None for no limit.
+    spline_teeth: the teeth of the output spline the horn sits on (25 on
+        most hobby servos), so that calibration can tell a horn put on a
+        tooth off; None when unknown.
 
     The servo angle of θ is direction * (θ - zero), wrapped into (-pi, pi].
     """
@@ -95,6 +98,7 @@ class Servo:
     pulse: Optional[Tuple[float, float]] = None
     speed: Optional[float] = None
     acceleration: Optional[float] = None
+    spline_teeth: Optional[int] = None
 
     def __post_init__(self) -> None:
         direction = self.direction
@@ -111,6 +115,10 @@ class Servo:
             object.__setattr__(self, "pulse", _pulse(self.pulse))
         object.__setattr__(self, "speed", _rate(self.speed, "speed", "rad/s"))
         object.__setattr__(self, "acceleration", _rate(self.acceleration, "acceleration", "rad/s²"))
+        teeth = self.spline_teeth
+        if teeth is not None and (isinstance(teeth, bool) or not isinstance(teeth, numbers.Integral) or teeth < 2):
+            raise ValueError(f"spline_teeth must be a whole number of teeth (2 or more), got {brief(teeth)}")
+        object.__setattr__(self, "spline_teeth", None if teeth is None else int(teeth))
 
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> Servo:
@@ -122,11 +130,12 @@ class Servo:
 
     def to_dict(self) -> dict[str, Any]:
         """The table from_dict reads: every key written but the optional
-        pulse, speed and acceleration, which are written only when set."""
+        pulse, speed, acceleration and spline_teeth, which are written only
+        when set."""
         out: dict[str, Any] = {"zero": self.zero, "direction": self.direction, "lower": self.lower, "upper": self.upper}
         if self.pulse is not None:
             out["pulse"] = list(self.pulse)
-        for key in ("speed", "acceleration"):
+        for key in ("speed", "acceleration", "spline_teeth"):
             if getattr(self, key) is not None:
                 out[key] = getattr(self, key)
         return out

@@ -83,7 +83,9 @@ def test_pulses_need_every_pulse_range():
         (lambda: Servo(speed=True), "speed must be a number, got True"),
         (lambda: Servo.from_dict({"acceleration": "60"}), "acceleration must be a number, got '60'"),
         (lambda: Servo.from_dict({"speeds": 6.0}),
-         "unknown keys speeds (allowed: zero, direction, lower, upper, pulse, speed, acceleration)"),
+         "unknown keys speeds (allowed: zero, direction, lower, upper, pulse, speed, acceleration, spline_teeth)"),
+        (lambda: Servo(spline_teeth=24.5), "spline_teeth must be a whole number of teeth (2 or more), got 24.5"),
+        (lambda: Servo(spline_teeth=1), "spline_teeth must be a whole number of teeth (2 or more), got 1"),
         (lambda: Leg([0.0] * 3, np.eye(4), 1, servo={"zero": 0.0}), "servo must be a Servo, got dict"),
         (lambda: Geometry.from_dict({**_SAMPLE_DICT, "legs": [{**_LEG, "servo": {"zero": 0.1, "offset": 2}}]}),
          "leg 0: servo: servo has unknown keys offset"),
@@ -105,17 +107,19 @@ def test_each_servo_mistake_is_named(make, message):
 
 
 @pytest.mark.parametrize("suffix", [".json", ".toml"])
-def test_speed_and_acceleration_limits_go_through_files_only_when_set(tmp_path, suffix):
+def test_speed_acceleration_and_teeth_go_through_files_only_when_set(tmp_path, suffix):
     speeds = [6.1, None, 0.5, None, 3, 1e3]
     accelerations = [60.0, 1e-3, None, None, 12, 1.0]
-    geometry = with_servos(sample_geometry(), [dataclasses.replace(leg.servo, speed=v, acceleration=a)
-                                               for leg, v, a in zip(sample_geometry().legs, speeds, accelerations)])
+    teeth = [25, None, 24, None, None, 2]
+    geometry = with_servos(sample_geometry(), [dataclasses.replace(leg.servo, speed=v, acceleration=a, spline_teeth=n)
+                                               for leg, v, a, n in zip(sample_geometry().legs, speeds, accelerations, teeth)])
     path = tmp_path / f"robot{suffix}"
     geometry.save(path)
     loaded = Geometry.load(path)
     assert loaded == geometry
     text = path.read_text()
     assert text.count("speed") == text.count("acceleration") == 4  # None is never written
+    assert text.count("spline_teeth") == 3
     table = Torso(loaded)._servos
     unlimited = [math.inf if x is None else x for x in speeds], [math.inf if x is None else x for x in accelerations]
     np.testing.assert_array_equal((table.speed, table.acceleration), unlimited)
