@@ -10,6 +10,8 @@
 #include <string>
 
 #include "hexapod.hpp"
+#include "kinematics/calibration_leg.hpp"
+#include "kinematics/calibration_pose.hpp"
 #include "zandrel/calibration.hpp"
 
 namespace zandrel::test {
@@ -113,6 +115,39 @@ std::pair<double, double> prediction_error(const std::vector<CalibrationLeg>& le
   }
   const double n = static_cast<double>(s.truth.size());
   return {std::sqrt(sp / n), std::sqrt(sr / n)};
+}
+
+// The fit's Jacobian: the implicit derivative of the model pose, through
+// the residual against a measured pose, matches central differences of the
+// residual for every parameter of every leg.
+TEST(Calibration, ResidualDerivativeMatchesDifferences) {
+  std::mt19937 rng(3);
+  const Robot robot = build(rng, 0.5e-3, 3.0 * kDeg);
+  const Samples s = sample(rng, robot, 3, 2e-3, 2.0 * kDeg);
+  const std::vector<CalibrationLeg> legs = nominal_legs();
+  const auto residual = [&](const std::vector<CalibrationLeg>& l, std::size_t n) {
+    const auto theta = calibration::horn_angles(l, std::span(s.readings).subspan(6 * n, 6));
+    return calibration::pose_residual(*calibration::close_legs(l, theta, s.measured[n]), s.measured[n]);
+  };
+  for (std::size_t n = 0; n < 3; ++n) {
+    const auto theta = calibration::horn_angles(legs, std::span(s.readings).subspan(6 * n, 6));
+    const Mat4 pose = *calibration::close_legs(legs, theta, s.measured[n]);
+    const Eigen::MatrixXd analytic =
+        residual(legs, n).d_twist * *calibration::pose_sensitivity(legs, theta, pose);
+    for (std::size_t i = 0; i < 6; ++i)
+      for (std::size_t k = 0; k < 9; ++k) {
+        const double h = k == 0 ? 1e-6 : 1e-7;
+        std::vector<CalibrationLeg> plus = legs, minus = legs;
+        calibration::Params p = calibration::parameters_of(legs[i]), q = p;
+        p[k] += h;
+        q[k] -= h;
+        calibration::set_parameters(plus[i], p);
+        calibration::set_parameters(minus[i], q);
+        const Eigen::VectorXd numeric = (residual(plus, n).value - residual(minus, n).value) / (2 * h);
+        const Eigen::VectorXd column = analytic.col(static_cast<Eigen::Index>(9 * i + k));
+        EXPECT_LT((numeric - column).norm(), 1e-6 * (1.0 + column.norm())) << "leg " << i << ", parameter " << k;
+      }
+  }
 }
 
 TEST(Calibration, BuiltRobotPredictsHeldOutPosesBetterThanNominal) {
