@@ -180,6 +180,20 @@ TEST(Calibration, ZeroOnlyRecoversZeros) {
   }
 }
 
+// Nine measurements of one pose say nothing about 48 of the 54 directions,
+// and each of those is reported.
+TEST(Calibration, RepeatedPoseLeavesAllButSixDirectionsUnobservable) {
+  std::mt19937 rng(13);
+  const Robot robot = build(rng, 0.5e-3, 3.0 * kDeg);
+  const Samples one = sample(rng, robot, 1, 0.0, 0.0);
+  std::vector<double> readings;
+  for (int n = 0; n < 9; ++n) readings.insert(readings.end(), one.readings.begin(), one.readings.end());
+  const std::vector<Mat4> poses(9, one.measured[0]);
+  const Calibration cal = calibrate(nominal_legs(), readings, poses);
+  EXPECT_TRUE(cal.converged);
+  EXPECT_EQ(cal.unobservable.size(), 48u);
+}
+
 // A horn put on a whole number of spline teeth off shows that many teeth in
 // its zero shift, from five poses, and every other leg none.
 class CalibrationTooth : public ::testing::TestWithParam<int> {};
