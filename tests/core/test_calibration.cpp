@@ -180,6 +180,15 @@ TEST(Calibration, ZeroOnlyRecoversZeros) {
   }
 }
 
+// A pose measured 5 mm off (ten times the noise) is the one outlier.
+TEST(Calibration, FlagsTheMismeasuredSampleOnly) {
+  std::mt19937 rng(17);
+  Samples s = sample(rng, build(rng, 0.5e-3, 3.0 * kDeg), 30);
+  s.measured[5](1, 3) += 5e-3;
+  const Calibration cal = calibrate(nominal_legs(), s.readings, s.measured);
+  for (std::size_t n = 0; n < 30; ++n) EXPECT_EQ(cal.outlier[n], n == 5) << "sample " << n;
+}
+
 // Nine measurements of one pose say nothing about 48 of the 54 directions,
 // and each of those is reported.
 TEST(Calibration, RepeatedPoseLeavesAllButSixDirectionsUnobservable) {
