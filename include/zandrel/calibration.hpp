@@ -107,7 +107,9 @@ struct LegDiagnosis {
   bool other_side_suspected;  // spread_other_side < spread / 3 and spread > 3 * noise_spread
 };
 
-// Two legs whose readings explain the data markedly better exchanged.
+// Two legs whose readings explain the data markedly better exchanged:
+// spread_swapped < spread / 3 while spread > 3 times the RMS of the two
+// legs' noise_spread.
 struct SwappedPair {
   std::size_t leg_a, leg_b;  // leg_a < leg_b
   double spread;             // RMS of the two legs' own spreads
@@ -123,8 +125,13 @@ struct Calibration {
   std::vector<double> residual_position, residual_rotation;
   // RMS over the samples that have a model pose.
   double rms_position = 0.0, rms_rotation = 0.0;
-  // A sample whose noise-weighted residual norm exceeds three times the
-  // median of them all. Flagged only: it stays in the fit.
+  // A sample whose noise-weighted residual norm (the six residuals each
+  // divided by its noise) exceeds three times the median of them all. For
+  // a sample that is only noisy the norm is about chi-distributed with six
+  // degrees of freedom (median about 2.3), so it passes three medians with
+  // a chance near 1e-8, while one coordinate ten noise levels off fails.
+  // The median, not the RMS, so that a few bad samples cannot raise the
+  // bar for themselves. Flagged only: it stays in the fit.
   std::vector<std::uint8_t> outlier;
   // Posterior standard deviation, legs x 9 (CalibrationParameter order),
   // from the data and the prior; NaN for parameters not identified.
