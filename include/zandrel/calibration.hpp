@@ -137,7 +137,7 @@ struct Calibration {
   // from the data and the prior; NaN for parameters not identified.
   std::vector<double> parameter_std;
   std::vector<UnobservableDirection> unobservable;
-  int iterations = 0;
+  int iterations = 0;  // steps tried, rejected ones included
   bool converged = false;
   std::vector<LegDiagnosis> diagnosis;  // one per leg
   std::vector<SwappedPair> swapped;     // suspected only
@@ -146,9 +146,12 @@ struct Calibration {
 // Identifies the legs from samples: readings holds poses.size() rows of
 // legs.size() servo readings each, row by row; poses the measured platform
 // poses. Throws std::invalid_argument unless there are six legs, every
-// value is finite, solution and direction are +-1, lengths, tolerances and
-// noises are positive, the sizes agree and there are enough samples for
-// the parameters asked without the prior (six equations a sample).
+// value is finite, motor frames and poses are rigid transforms (rotation
+// orthonormal to 1e-6, bottom row 0 0 0 1), solution and direction are
+// +-1, lengths, tolerances and noises are positive, the sizes agree and
+// there are enough samples for the parameters asked without the prior (six
+// equations a sample): "calibration needs at least 9 samples for 54
+// parameters, got 5".
 Calibration calibrate(std::span<const CalibrationLeg> nominal, std::span<const double> readings,
                       std::span<const Mat4> poses, const CalibrationOptions& options = {});
 

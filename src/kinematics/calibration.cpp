@@ -26,12 +26,27 @@ bool finite(const Mat4& m) {
 
 bool positive(double x) { return std::isfinite(x) && x > 0.0; }
 
+// Motor frames and measured poses are rigid: the closed-form horn angles
+// invert a motor's rotation by its transpose, and a rotation's log is only
+// defined for a rotation. 1e-6 admits poses stored in single precision.
+constexpr double kRigid = 1e-6;
+
+bool rigid(const Mat4& m) {
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      const double dot = (m(0, i) * m(0, j) + m(1, i) * m(1, j)) + m(2, i) * m(2, j);
+      if (!(std::fabs(dot - (i == j ? 1.0 : 0.0)) <= kRigid)) return false;
+    }
+  return m(3, 0) == 0.0 && m(3, 1) == 0.0 && m(3, 2) == 0.0 && m(3, 3) == 1.0;
+}
+
 void check_legs(std::span<const CalibrationLeg> legs) {
   if (legs.size() != 6) refuse("needs 6 legs, got " + std::to_string(legs.size()));
   for (std::size_t i = 0; i < legs.size(); ++i) {
     const CalibrationLeg& leg = legs[i];
     const std::string name = "leg " + std::to_string(i) + ": ";
-    if (!finite(leg.t_world_motor)) refuse(name + "t_world_motor must be finite");
+    if (!finite(leg.t_world_motor) || !rigid(leg.t_world_motor))
+      refuse(name + "t_world_motor must be a finite rigid transform (orthonormal rotation, bottom row 0 0 0 1)");
     for (double x : leg.branch_platform)
       if (!std::isfinite(x)) refuse(name + "branch_platform must be finite, got " + format_double(x));
     if (!positive(leg.motor_arm_length))
@@ -48,8 +63,8 @@ void check_legs(std::span<const CalibrationLeg> legs) {
 
 void check_readings(std::span<const double> readings, std::size_t samples) {
   if (readings.size() != 6 * samples)
-    refuse(std::to_string(samples) + " poses need " + std::to_string(6 * samples) + " readings, got " +
-           std::to_string(readings.size()));
+    refuse(std::to_string(samples) + (samples == 1 ? " pose needs " : " poses need ") +
+           std::to_string(6 * samples) + " readings, got " + std::to_string(readings.size()));
   for (std::size_t k = 0; k < readings.size(); ++k)
     if (!std::isfinite(readings[k]))
       refuse("sample " + std::to_string(k / 6) + ", leg " + std::to_string(k % 6) + ": reading must be finite, got " +
@@ -63,7 +78,7 @@ void check_options(const CalibrationOptions& o) {
       {"rotation_noise", o.rotation_noise}};
   for (const auto& [name, value] : positives)
     if (!positive(value)) refuse(std::string(name) + " must be positive and finite, got " + format_double(value));
-  if (o.max_iterations < 0) refuse("max_iterations must not be negative");
+  if (o.max_iterations < 0) refuse("max_iterations must not be negative, got " + std::to_string(o.max_iterations));
   if (!(o.unobservable_threshold >= 0.0 && o.unobservable_threshold < 1.0))
     refuse("unobservable_threshold must be in [0, 1), got " + format_double(o.unobservable_threshold));
 }
@@ -102,7 +117,7 @@ std::optional<Mat4> solve_pose(std::span<const CalibrationLeg> legs, std::span<c
                                const Mat4& start) {
   check_legs(legs);
   check_readings(readings, 1);
-  if (!finite(start)) refuse("start pose must be finite");
+  if (!finite(start) || !rigid(start)) refuse("start pose must be a finite rigid transform");
   return calibration::close_legs(legs, calibration::horn_angles(legs, readings), start);
 }
 
@@ -112,7 +127,8 @@ Calibration calibrate(std::span<const CalibrationLeg> nominal, std::span<const d
   check_options(options);
   check_readings(readings, poses.size());
   for (std::size_t n = 0; n < poses.size(); ++n)
-    if (!finite(poses[n])) refuse("sample " + std::to_string(n) + ": pose must be finite");
+    if (!finite(poses[n]) || !rigid(poses[n]))
+      refuse("sample " + std::to_string(n) + ": pose must be a finite rigid transform");
   // Each pose gives six equations; without the prior, fewer equations than
   // parameters leave some combination to the prior alone.
   const std::size_t parameters = nominal.size() * options.identify.count();

@@ -266,6 +266,9 @@ TEST(Calibration, RefusesInconsistentInput) {
   std::vector<double> bad = s.readings;
   bad[7] = NAN;
   EXPECT_THROW(calibrate(legs, bad, s.measured, zeros), std::invalid_argument);
+  std::vector<Mat4> sheared = s.measured;
+  sheared[2](0, 1) += 1e-3;
+  EXPECT_THROW(calibrate(legs, s.readings, sheared, zeros), std::invalid_argument);
   std::vector<CalibrationLeg> five(legs.begin(), legs.end() - 1);
   EXPECT_THROW(calibrate(five, std::span(s.readings).first(25), s.measured, zeros), std::invalid_argument);
 }
