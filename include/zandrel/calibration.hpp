@@ -119,9 +119,9 @@ struct SwappedPair {
 struct Calibration {
   std::vector<CalibrationLeg> legs;  // as identified
   // Per sample: |t_model - t_measured| (m) and the angle of
-  // R_measured^T R_model (rad), with the calibrated legs; NaN where the
-  // model has no pose near the measured one (such samples take no part in
-  // the fit and are outliers).
+  // R_measured^T R_model (rad), with the calibrated legs; NaN where that
+  // model has no pose near the measured one (an outlier). Samples the
+  // nominal legs have no pose for take no part in the fit.
   std::vector<double> residual_position, residual_rotation;
   // RMS over the samples that have a model pose.
   double rms_position = 0.0, rms_rotation = 0.0;
@@ -134,8 +134,12 @@ struct Calibration {
   // bar for themselves. Flagged only: it stays in the fit.
   std::vector<std::uint8_t> outlier;
   // Posterior standard deviation, legs x 9 (CalibrationParameter order),
-  // from the data and the prior; NaN for parameters not identified.
+  // from the data and the prior, assuming the noise levels given are the
+  // true ones; NaN for parameters not identified. Along an unobservable
+  // direction it is the prior's.
   std::vector<double> parameter_std;
+  // The combinations the data cannot tell apart at the solution (see
+  // CalibrationOptions::unobservable_threshold), weakest first.
   std::vector<UnobservableDirection> unobservable;
   int iterations = 0;  // steps tried, rejected ones included
   bool converged = false;

@@ -98,12 +98,13 @@ Evaluation evaluate(const FitInput& in, const std::vector<std::size_t>& samples,
   return ev;
 }
 
-// The combinations whose singular value is below the threshold, each as
-// its largest components (at least a tenth of the largest, at most eight).
+// The combinations whose singular value is below the threshold, weakest
+// first, each as its largest components (at least a tenth of the largest,
+// at most eight).
 std::vector<UnobservableDirection> describe(const Eigen::VectorXd& sigma, const Eigen::MatrixXd& v,
                                             const std::vector<bool>& weak, const Columns& cols) {
   std::vector<UnobservableDirection> out;
-  for (Eigen::Index k = 0; k < sigma.size(); ++k) {
+  for (Eigen::Index k = sigma.size() - 1; k >= 0; --k) {
     if (!weak[static_cast<std::size_t>(k)]) continue;
     UnobservableDirection dir{sigma(0) > 0.0 ? sigma(k) / sigma(0) : 0.0, {}};
     Eigen::VectorXd w = v.col(k);
