@@ -117,6 +117,21 @@ std::pair<double, double> prediction_error(const std::vector<CalibrationLeg>& le
   return {std::sqrt(sp / n), std::sqrt(sr / n)};
 }
 
+// The diagnosis's closed-form horn angle picks the same assembly as the
+// inverse kinematics for either solution; at home every horn is level.
+TEST(Calibration, ClosingAngleAgreesWithInverseKinematics) {
+  const std::vector<CalibrationLeg> legs = nominal_legs();
+  for (double solution : {-1.0, 1.0})
+    for (const Mat4& pose : sample_poses()) {
+      const auto angles = ik6(make_hexapod(solution), pose);
+      for (std::size_t i = 0; i < 6; ++i)
+        EXPECT_NEAR(std::remainder(calibration::closing_angle(legs[i], pose, solution) - angles[i], 2 * std::numbers::pi),
+                    0.0, 1e-9)
+            << "leg " << i << ", solution " << solution;
+    }
+  for (const CalibrationLeg& leg : legs) EXPECT_NEAR(calibration::closing_angle(leg, Mat4::identity(), -1.0), 0.0, 1e-9);
+}
+
 // The fit's Jacobian: the implicit derivative of the model pose, through
 // the residual against a measured pose, matches central differences of the
 // residual for every parameter of every leg.
