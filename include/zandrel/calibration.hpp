@@ -78,7 +78,7 @@ struct CalibrationOptions {
   // the estimate by about a tenth of a tolerance at most, and the report
   // says where more varied poses would help. (On the test rig, 30 poses
   // within 10 mm and 10 degrees of home leave the weakest, rod lengths
-  // against motor heights, just above it; 9 poses put several below.)
+  // against motor heights, about at it; 9 poses put several below.)
   double unobservable_threshold = 1e-4;
 };
 
