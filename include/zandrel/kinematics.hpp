@@ -1,9 +1,10 @@
 // Everything a caller needs: the model, inverse kinematics (plain and
-// yaw-limited), warm-started forward kinematics, the singularity margin and
-// motion within the servos' limits.
+// yaw-limited), warm-started forward kinematics, the singularity margin,
+// motion within the servos' limits and calibration from measured poses.
 // See each header.
 #pragma once
 
+#include "calibration.hpp"
 #include "fatal.hpp"
 #include "forward.hpp"
 #include "inverse.hpp"
