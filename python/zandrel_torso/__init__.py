@@ -4,7 +4,9 @@ common three-pair layout in one call (`Geometry.three_pairs`), motor frames
 from CAD directions (`motor_frame`), unit-safe solving whose forward answers
 carry a checked status, each leg's servo (`Servo`: zero, direction, range,
 pulse widths, speed and acceleration limits) with per-pose checks, the
-workspace around home, zeros estimated from measurements, keyframe plans
+workspace around home, zeros estimated from measurements, the robot as
+built calibrated from measured poses (`Torso.calibrate`; a leg may carry its
+own horn and rod lengths), keyframe plans
 and an online follower within the servos' limits (`Torso.plan`,
 `Torso.follower`), and pictures (`zandrel_torso.plot`, needs
 matplotlib). Stacks of poses (N, 4, 4) go through in one call.
@@ -15,9 +17,10 @@ matplotlib). Stacks of poses (N, 4, 4) go through in one call.
     solved = torso.solve_forward(angles)  # starts at the geometry's home
 
 `Torso.kinematics` is the extension object itself, the fast path for control
-loops; `zandrel_torso.reference` is the same kinematics in NumPy.
+loops (where the legs share their lengths); `zandrel_torso.reference` is the same kinematics in NumPy.
 """
 
+from ._calibration import PARAMETERS, Calibration, Residual
 from ._formulas import pose, rotation
 from ._geometry import Geometry, Leg
 from ._layouts import motor_frame
@@ -30,7 +33,9 @@ from ._workspace import Workspace
 from ._zeros import ZeroEstimate
 
 __all__ = [
+    "PARAMETERS",
     "SAMPLE_HOME_HEIGHT",
+    "Calibration",
     "Command",
     "Follower",
     "ForwardSolution",
@@ -39,6 +44,7 @@ __all__ = [
     "Leg",
     "MotionStatus",
     "PoseCheck",
+    "Residual",
     "Servo",
     "Torso",
     "Trajectory",

@@ -6,6 +6,7 @@ import functools
 import itertools
 import math
 import operator
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, TypeAlias
 
@@ -15,6 +16,8 @@ from zandrel_torso_kinematics import ZandrelRustKinematics
 
 from . import _engine
 from ._arrays import FloatArray, check_rigid, float_array, real_array
+from ._calibration import Calibration
+from ._calibration import calibrate as calibrate_robot
 from ._formulas import rz, wrap_half_open_below
 from ._geometry import Geometry
 from ._mechanism import TOLERANCE, Mechanism
@@ -477,6 +480,41 @@ class Torso:
         if length_step is None:
             length_step = 0.1 if self.geometry.unit == "mm" else 1e-4
         return scan_workspace(self, _step(angle_step, "angle_step"), _step(length_step, "length_step"))
+
+    def calibrate(
+        self,
+        servo_angles: npt.ArrayLike,
+        measured_poses: npt.ArrayLike,
+        parameters: Sequence[str] | None = None,
+        tolerances: Mapping[str, float] | None = None,
+        noise: Mapping[str, float] | None = None,
+    ) -> Calibration:
+        """The robot as built, from N servo readings (N, legs), as commanded,
+        and the platform poses measured for them (N, 4, 4), a tracker's, a
+        camera's with a marker on the platform, or a jig's.
+
+        By default every leg's zero, motor_arm_length, rod_length,
+        branch_platform and motor_origin are identified (`parameters` picks
+        some of PARAMETERS, e.g. ("zero",)), by weighted least squares on
+        the pose residuals. `tolerances` is the prior, the builder's part
+        tolerances as standard deviations: "length" and "position" in the
+        geometry's unit (0.5 mm by default), "zero" in radians (5°).
+        `noise` is the measurement's: "position" in the unit (0.5 mm) and
+        "rotation" in radians (0.3°).
+
+        Thirty poses give 180 equations for 54 parameters, yet some
+        combinations barely move any pose: a rod a little longer with its
+        motor a little lower, say. Plain least squares trades them against
+        each other and ends worse than fitting zeros alone; the tolerances
+        hold them near nominal. Those the poses cannot tell apart at all
+        are kept at nominal and named in Calibration.unobservable: more
+        varied poses (larger tilts, the corners of the workspace) would
+        separate them.
+
+        A ValueError when there are fewer samples than the parameters need
+        without the prior (six equations a pose), naming how many.
+        """
+        return calibrate_robot(self, servo_angles, measured_poses, parameters, tolerances, noise)
 
     def estimate_zeros(self, servo_angles: npt.ArrayLike, measured_poses: npt.ArrayLike) -> ZeroEstimate:
         """Each servo's zero from measurements: N servo angles (N, legs), as

@@ -25,6 +25,7 @@
 #include <tuple>
 #include <vector>
 
+#include "engine_arrays.hpp"
 #include "zandrel/forward.hpp"
 #include "zandrel/inverse.hpp"
 #include "zandrel/inverse_safe.hpp"
@@ -36,46 +37,7 @@ namespace nb = nanobind;
 namespace zandrel {
 namespace {
 
-using Poses = nb::ndarray<const double, nb::numpy, nb::shape<-1, 4, 4>, nb::c_contig, nb::device::cpu>;
-using Pose = nb::ndarray<const double, nb::numpy, nb::shape<4, 4>, nb::c_contig, nb::device::cpu>;
-using Points = nb::ndarray<const double, nb::numpy, nb::shape<-1, 3>, nb::c_contig, nb::device::cpu>;
-using Values = nb::ndarray<const double, nb::numpy, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
-using Angles = nb::ndarray<const double, nb::numpy, nb::shape<6>, nb::c_contig, nb::device::cpu>;
-using Out = nb::ndarray<nb::numpy, double, nb::shape<-1>>;
-using OutAny = nb::ndarray<nb::numpy, double>;
-
-Mat4 pose_at(const double* rows) { return Mat4::from_rows(rows); }
-
-// A new array of `count` doubles that NumPy frees, shaped as asked. Plain
-// operator new: new double[n] would pull in a libstdc++ symbol
-// (bad_array_new_length) newer than the oldest glibc systems the wheels
-// serve have.
-OutAny new_array(std::initializer_list<std::size_t> shape, double*& data) {
-  std::size_t count = 1;
-  for (std::size_t n : shape) count *= n;
-  data = static_cast<double*>(::operator new((count ? count : 1) * sizeof(double)));
-  nb::capsule owner(data, [](void* p) noexcept { ::operator delete(p); });
-  return OutAny(data, shape.size(), shape.begin(), owner);
-}
-
-void write_rows(const Mat4& m, double* out) {
-  for (int r = 0; r < 4; ++r)
-    for (int c = 0; c < 4; ++c) out[4 * r + c] = m(r, c);
-}
-
-OutAny pose_array(const Mat4& m) {
-  double* data;
-  OutAny out = new_array({4, 4}, data);
-  write_rows(m, data);
-  return out;
-}
-
-OutAny values_array(std::span<const double> values) {
-  double* data;
-  OutAny out = new_array({values.size()}, data);
-  std::copy(values.begin(), values.end(), data);
-  return out;
-}
+using namespace engine;
 
 // The core's model from the typed layer's per-leg arrays: each leg with its
 // own horn and rod lengths (the first leg's stand as the shared ones).
@@ -131,7 +93,7 @@ class Model {
  private:
   static Out new_array(std::size_t count) {
     double* data;
-    OutAny any = zandrel::new_array({count}, data);
+    OutAny any = engine::new_array({count}, data);
     return Out(any.handle());
   }
 
@@ -283,6 +245,10 @@ PlanTuple plan_keyframes(MotionModelPtr model, Poses keyframes, double rate) {
 }  // namespace
 }  // namespace zandrel
 
+namespace zandrel::engine {
+void bind_calibration(nb::module_& m);
+}
+
 NB_MODULE(_engine, m) {
   using zandrel::Model;
   m.doc() = "The kinematics engine behind zandrel_torso (private: use zandrel_torso.Torso).";
@@ -327,4 +293,5 @@ NB_MODULE(_engine, m) {
       .def_prop_ro("at_rest", &zandrel::FollowerHandle::at_rest)
       .def_prop_ro("overruns", &zandrel::FollowerHandle::overruns);
   m.def("plan", &zandrel::plan_keyframes, nb::arg("model"), nb::arg("keyframes"), nb::arg("rate"));
+  zandrel::engine::bind_calibration(m);
 }
