@@ -13,7 +13,7 @@ namespace {
 
 // Grid intervals of a path's speed profile. The profile shapes the braking;
 // every command is checked against the exact limits whatever it says.
-constexpr std::size_t kGrid = 128;
+constexpr std::size_t kGrid = 64;
 // The profile plans with a little less than the servos' limits, which
 // leaves each tick room for what the grid and the tick do not see.
 constexpr double kSpeedMargin = 0.98;
@@ -24,7 +24,7 @@ constexpr int kLookAheadProbes = 4;
 constexpr int kSearch = 8;
 constexpr int kBracketSteps = 40;
 // Braking aims at this share of the servos' deceleration.
-constexpr double kBrakeSlack = 0.9;
+constexpr double kBrakeSlack = 0.975;
 // The slope probe's step along a new path, and how much wider than each
 // servo's window its linear prediction may be and still be tried: the
 // readings curve along the path, and a wrong "no" only waits a tick.
