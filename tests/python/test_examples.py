@@ -14,6 +14,7 @@ import sys
 import pytest
 
 import sample_geometry as geo
+from zandrel_torso import Geometry
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
 TIMEOUT_S = 120
@@ -247,7 +248,7 @@ def readme_code(section):
 
 
 @pytest.mark.parametrize("section", ["Quick start", "Describe your robot", "From angles to servo commands",
-                                     "Moving the robot"])
+                                     "Moving the robot", "Calibrating your robot"])
 def test_readme_code_runs_as_written(tmp_path, section):
     # From a scratch directory, so that only what is installed can be imported.
     result = subprocess.run(
@@ -267,6 +268,11 @@ def test_readme_code_runs_as_written(tmp_path, section):
         lines = result.stdout.splitlines()
         assert lines[1] == "True" and "segment 0 (keyframe 0 to 1)" in lines[2], result.stdout
         assert "clamped" in lines[-1] and re.search(r"^\d+ servo reading at its", result.stdout, re.M), result.stdout
+    if section == "Calibrating your robot":  # the tooth named, the model brought to the measurements
+        lines = result.stdout.splitlines()
+        assert lines[0].startswith("('leg 2: horn 1 spline tooth off (+1"), result.stdout
+        before, after = numbers(lines[1])
+        assert after < 0.1 < before, result.stdout
 
 
 def test_readme_code_passes_mypy_strict(tmp_path):
@@ -357,3 +363,13 @@ def test_motion_plans_within_the_limit_and_follows_to_pulses(tmp_path):
     assert widths, out
     # The gimbal's servos take 500 to 2500 microseconds.
     assert all(500 <= w <= 2500 for w in numbers(widths.group(1))) and len(numbers(widths.group(1))) == 6, out
+
+
+def test_calibration_finds_the_robot_and_the_horn_a_tooth_off(tmp_path):
+    out = run_example("calibration.py", tmp_path)
+    rows = {m.group(1): (float(m.group(2)), float(m.group(3)))
+            for m in re.finditer(rf"^\| (nominal|zeros only|calibrated) \| ({_NUMBER}) \| ({_NUMBER}) \|$", out, re.M)}
+    assert set(rows) == {"nominal", "zeros only", "calibrated"}, out
+    assert rows["calibrated"][0] <= 0.45 and rows["calibrated"][0] < rows["zeros only"][0] < rows["nominal"][0], out
+    assert re.search(r"^  leg 4: horn 1 spline tooth off \(\+1\d\.\d°\)$", out, re.M), out
+    assert Geometry.load(tmp_path / "calibrated.json").rod_lengths.shape == (6,)
