@@ -68,10 +68,10 @@ def _farthest_reach(geometry: Geometry) -> float:
     """A move longer than this takes some anchor beyond its motor's reach:
     an anchor closes only within horn plus rod of its motor's origin."""
     home = geometry.home
-    a_plus_b = geometry.motor_arm_length + geometry.rod_length
+    reaches: list[float] = (geometry.motor_arm_lengths + geometry.rod_lengths).tolist()
     return min(
-        float(np.linalg.norm(home[:3, :3] @ leg.branch_platform + home[:3, 3] - leg.t_world_motor[:3, 3])) + a_plus_b
-        for leg in geometry.legs
+        float(np.linalg.norm(home[:3, :3] @ leg.branch_platform + home[:3, 3] - leg.t_world_motor[:3, 3])) + reach
+        for leg, reach in zip(geometry.legs, reaches)
     )
 
 

@@ -103,9 +103,8 @@ def draw(
     checked = Torso(geometry).check(t)
     angles, servo_beyond = checked.angles, np.isfinite(checked.angles) & (checked.servo_margin < 0.0)
     singular = bool(checked.singularity_margin <= 0.0)
-    a = geometry.motor_arm_length
     points = [t[:3, 3]]
-    for index, (leg, theta) in enumerate(zip(geometry.legs, angles)):
+    for index, (leg, theta, a) in enumerate(zip(geometry.legs, angles, geometry.motor_arm_lengths.tolist())):
         motor = leg.t_world_motor
         origin, shaft = motor[:3, 3], motor[:3, 2]
         anchor = _point(t, leg.branch_platform)

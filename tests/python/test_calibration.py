@@ -86,3 +86,11 @@ def test_too_few_samples_says_how_many_are_needed():
         Torso(NOMINAL).calibrate(readings, seen)
     with pytest.raises(ValueError, match="unknown parameter 'zeros'"):
         Torso(NOMINAL).calibrate(readings, seen, parameters=("zeros",))
+
+
+def test_swapped_channels_are_named():
+    rng = np.random.default_rng(3)
+    readings, seen, _ = measure(rng, as_built(rng, NOMINAL, zero_off=1.0, part=0.2), 12)
+    readings[:, [1, 3]] = readings[:, [3, 1]]
+    findings = Torso(NOMINAL).calibrate(readings, seen, parameters=("zero",)).findings
+    assert "legs 1 and 3: the servo channels look swapped (each one's readings fit the other leg)" in findings
