@@ -126,6 +126,9 @@ cpp-consumer: system-deps dev
 # Then the motion engine's (benchmarks/motion.py): a follower tick from C++
 # and from Python beside inverse kinematics, plans beside the time-optimal
 # reference, and a long stream of random targets checked against every limit.
+# Last calibration's (benchmarks/calibration.py): robots as built, simulated
+# and measured, calibrated beside the alternatives and scored on held-out
+# poses; zeros alone; a horn a spline tooth round named.
 bench: $(VENV)/.build-tools
 	$(PIP_INSTALL) ".[bench]"
 	$(VENV)/bin/cmake -S . -B $(BUILD)/floor -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -133,6 +136,7 @@ bench: $(VENV)/.build-tools
 	$(VENV)/bin/cmake --build $(BUILD)/floor --target zandrel_floor core_bench
 	PYTHONPATH=$(BUILD)/floor $(PY) benchmarks/bench.py --cpp $(BUILD)/floor/core_bench $(BENCH_ARGS)
 	$(PY) benchmarks/motion.py --cpp $(BUILD)/floor/core_bench
+	$(PY) benchmarks/calibration.py
 
 # dist/: the sdist and one manylinux wheel per supported CPython, each
 # installed into a fresh virtual environment and tested there (scripts/check-dist).
