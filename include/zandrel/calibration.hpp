@@ -126,7 +126,8 @@ struct Calibration {
   // RMS over the samples that have a model pose.
   double rms_position = 0.0, rms_rotation = 0.0;
   // A sample whose noise-weighted residual norm (the six residuals each
-  // divided by its noise) exceeds three times the median of them all. For
+  // divided by its noise) exceeds three times the median of them all, and
+  // six (the noise levels themselves: few samples make a shaky median). For
   // a sample that is only noisy the norm is about chi-distributed with six
   // degrees of freedom (median about 2.3), so it passes three medians with
   // a chance near 1e-8, while one coordinate ten noise levels off fails.

@@ -17,6 +17,11 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kOutlierFactor = 3.0;
+// ...and never below this many noise levels: with a handful of samples the
+// fit absorbs much of the noise and their median says little, while a
+// sample that is only noisy reaches six noise levels with a chance near
+// 1e-5.
+constexpr double kOutlierFloor = 6.0;
 
 [[noreturn]] void refuse(const std::string& what) { throw std::invalid_argument("calibration: " + what); }
 
@@ -172,7 +177,8 @@ Calibration calibrate(std::span<const CalibrationLeg> nominal, std::span<const d
   out.rms_position = count > 0 ? std::sqrt(sum_p / count) : std::numeric_limits<double>::quiet_NaN();
   out.rms_rotation = count > 0 ? std::sqrt(sum_r / count) : std::numeric_limits<double>::quiet_NaN();
   const double scale = median(finite_norms);
-  for (double w : weighted) out.outlier.push_back(!(w <= kOutlierFactor * scale));
+  const double bar = std::max(kOutlierFactor * scale, kOutlierFloor);
+  for (double w : weighted) out.outlier.push_back(!(w <= bar));
   return out;
 }
 
