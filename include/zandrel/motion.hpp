@@ -31,6 +31,7 @@
 
 #include "mat4.hpp"
 #include "model.hpp"
+#include "statics.hpp"
 
 namespace zandrel {
 
@@ -47,6 +48,9 @@ struct ServoLimits {
   // in between map linearly); NaN: the servo takes no pulses.
   double pulse_lower = std::numeric_limits<double>::quiet_NaN();
   double pulse_upper = std::numeric_limits<double>::quiet_NaN();
+  // The largest torque the servo may hold, N m (infinity: unlimited); only
+  // a model with a load checks it.
+  double torque = std::numeric_limits<double>::infinity();
 
   // The pulse width of a reading: NaN outside [lower, upper] (never a
   // width clipped to the range) and without a pulse range.
@@ -69,6 +73,9 @@ struct MotionModelSpec {
   std::vector<LegSpec> legs;
   Mat4 home;                     // the rest pose, in the model's unit; must be feasible
   double unit_per_metre = 1.0;   // 1 for metres, 1000 for millimetres
+  // What the platform carries (SI units, the centre in metres): with it,
+  // a pose whose servo torques exceed a servo's limit is infeasible.
+  std::optional<Load> load{};
 };
 
 // Why a pose cannot be commanded.
@@ -79,6 +86,7 @@ enum class Infeasibility : std::uint8_t {
   servo_upper,    // the servo reading is above its range
   singularity,    // the pose is at or past a parallel singularity (leg is -1)
   invalid_target, // the target is not a finite rigid transform (leg is -1)
+  torque,         // holding the load needs more torque than the leg's servo has
 };
 
 // A pose's verdict: feasible, or the first leg (in leg order) found failing.
@@ -118,6 +126,7 @@ class MotionModel {
   Mat4 home_;
   double unit_per_metre_ = 1.0;
   double home_determinant_ = 1.0;
+  std::optional<Load> load_;
 };
 
 enum class MotionStatus : std::uint8_t {

@@ -1,3 +1,4 @@
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -32,6 +33,7 @@ void check_servo(const ServoLimits& s, std::size_t i) {
     refuse(leg_name(i) + "servo range must satisfy -pi <= lower < upper <= pi");
   if (!(s.speed > 0.0)) refuse(leg_name(i) + "servo speed must be positive (infinity: unlimited)");
   if (!(s.acceleration > 0.0)) refuse(leg_name(i) + "servo acceleration must be positive (infinity: unlimited)");
+  if (!(s.torque > 0.0)) refuse(leg_name(i) + "servo torque must be positive (infinity: unlimited)");
   const bool no_pulse = std::isnan(s.pulse_lower) && std::isnan(s.pulse_upper);
   if (!no_pulse && !(std::isfinite(s.pulse_lower) && std::isfinite(s.pulse_upper) && s.pulse_lower > 0.0 &&
                      s.pulse_lower < s.pulse_upper))
@@ -47,12 +49,21 @@ std::shared_ptr<const MotionModel> MotionModel::create(const MotionModelSpec& sp
   if (!(std::isfinite(spec.unit_per_metre) && spec.unit_per_metre > 0.0))
     refuse("unit_per_metre must be positive and finite");
   if (spec.legs.empty()) refuse("needs at least one leg");
+  if (spec.load) {
+    const Load& load = *spec.load;
+    bool finite = std::isfinite(load.mass);
+    for (const Vec3* v : {&load.centre, &load.gravity, &load.extra.force, &load.extra.moment})
+      for (double x : *v) finite = finite && std::isfinite(x);
+    if (!finite || !(load.mass >= 0.0)) refuse("the load must be finite, its mass zero or positive");
+    if (spec.legs.size() != 6) refuse("a load needs six legs to share it");
+  }
   if (!finite_pose(spec.home)) refuse("home must be finite");
 
   std::shared_ptr<MotionModel> model(new MotionModel());
   model->kinematics_ = Kinematics(spec.motor_arm_length, spec.rod_length);
   model->unit_per_metre_ = spec.unit_per_metre;
   model->home_ = spec.home;
+  model->load_ = spec.load;
   for (std::size_t i = 0; i < spec.legs.size(); ++i) {
     const LegSpec& leg = spec.legs[i];
     if (!finite_pose(leg.t_world_motor) || !inverse(leg.t_world_motor))
@@ -113,6 +124,12 @@ Verdict MotionModel::solve(const Mat4& pose, std::span<double> angles, std::span
     for (std::size_t i = 0; i < 6; ++i) theta[i] = angles[i];
     if (!(rod_jacobian_determinant(kinematics_, metres, theta) / home_determinant_ > 0.0))
       verdict = {Infeasibility::singularity, -1};
+  }
+  if (verdict.feasible() && load_) {
+    std::array<double, 6> torques;
+    servo_torques(kinematics_, metres, angles, wrench_of(*load_, metres), torques);
+    for (std::size_t i = 0; i < 6 && verdict.feasible(); ++i)
+      if (!(std::fabs(torques[i]) <= servos_[i].torque)) verdict = {Infeasibility::torque, static_cast<int>(i)};
   }
   return verdict;
 }

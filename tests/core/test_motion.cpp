@@ -175,6 +175,33 @@ TEST(Motion, BrakesInTimeForADipTheGridDoesNotSee) {
   FAIL() << "no path with a reading that peaks between grid points";
 }
 
+// With a load, a servo's torque limit bounds the path like its range does:
+// the follower stops where holding the load would take more.
+TEST(Motion, ClampsWhereALoadNeedsMoreTorqueThanAServoHas) {
+  auto spec = hexapod_spec();
+  spec.load = Load{1.5, {0.0, 0.0, 0.03}, {0.0, 0.0, -9.81}, {}};
+  const auto free_model = MotionModel::create(spec);
+  std::vector<double> angles(6), readings(6), torques(6);
+  ASSERT_TRUE(free_model->solve(Mat4::identity(), angles, readings).feasible());
+  servo_torques(free_model->kinematics(), Mat4::identity(), angles, wrench_of(*spec.load, Mat4::identity()), torques);
+  double most = 0.0;
+  for (double t : torques) most = std::max(most, std::fabs(t));
+  for (auto& leg : spec.legs) leg.servo.torque = 1.5 * most;
+  const auto model = MotionModel::create(spec);
+  Follower follower(model, kRate);
+  const Mat4 tilted = rigid_pose(0.0, 0.0, 0.0, 0.0, 0.5, 0.0);  // far more than the limit allows
+  for (int k = 0; k < 1000; ++k) {
+    const Command& c = follower.step(tilted);
+    const Mat4 metres = model->in_metres(c.pose);
+    servo_torques(model->kinematics(), metres, c.angles, wrench_of(*spec.load, metres), torques);
+    for (double t : torques) ASSERT_LE(std::fabs(t), 1.5 * most);
+  }
+  EXPECT_EQ(follower.last().status, MotionStatus::clamped);
+  EXPECT_EQ(follower.last().reason, Infeasibility::torque);
+  EXPECT_GE(follower.last().leg, 0);
+  EXPECT_EQ(follower.overruns(), 0u);
+}
+
 TEST(Motion, RandomTargetsAndHoldsNeverBreakALimit) {
   const auto model = MotionModel::create(hexapod_spec(4.0, 40.0));
   Follower follower(model, kRate);
