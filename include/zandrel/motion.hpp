@@ -184,6 +184,7 @@ class Follower {
   Verdict evaluate(const Path& path, double s) noexcept;
   void build(Path& path, const Mat4& from, const Mat4& to, double limit) noexcept;
   bool might_turn_to(const Mat4& target) noexcept;
+  void grade_end(Path& path) noexcept;
   void look_ahead(Path& path) noexcept;
   double edge(const Path& path, double inside, double outside, Verdict& why) noexcept;
   double profile_step(const Path& path, double s) const noexcept;

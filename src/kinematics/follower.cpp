@@ -37,6 +37,9 @@ constexpr int kBoundarySteps = 48;
 constexpr int kReachBackOff = 10;
 // Grid points graded towards a feasible set's edge.
 constexpr int kEdgeLevels = 16;
+// A reading whose rate per unit of path over the last grid interval is
+// this many times the one before has the path's end graded too.
+constexpr double kSteepening = 1.25;
 // How far a target's rotation block may be from a rotation.
 constexpr double kRigidTolerance = 1e-6;
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
@@ -54,6 +57,22 @@ bool rigid(const Mat4& m) {
                      m(0, 1) * (m(1, 0) * m(2, 2) - m(1, 2) * m(2, 0)) +
                      m(0, 2) * (m(1, 0) * m(2, 1) - m(1, 1) * m(2, 0));
   return det > 0.0;
+}
+
+// Whether some reading turns markedly faster over the path's last grid
+// interval than over the one before: a target near the edge of reach, where
+// a horn's rate per unit of path grows without bound as its rod lines up.
+bool steepens_at_end(const SpeedProfile& profile, std::size_t legs) noexcept {
+  const std::size_t n = profile.s.size();
+  if (n < 3) return false;
+  const double h0 = profile.s[n - 2] - profile.s[n - 3], h1 = profile.s[n - 1] - profile.s[n - 2];
+  for (std::size_t j = 0; j < legs; ++j) {
+    const double* r = profile.readings.data() + j;
+    const double before = std::fabs(r[(n - 2) * legs] - r[(n - 3) * legs]) / h0;
+    const double last = std::fabs(r[(n - 1) * legs] - r[(n - 2) * legs]) / h1;
+    if (last > kSteepening * before) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -138,7 +157,24 @@ void Follower::build(Path& path, const Mat4& from, const Mat4& to, double limit)
     profile.readings.insert(profile.readings.end(), candidate_readings_.begin(), candidate_readings_.end());
     if (path.end == 0.0) break;
   }
+  if (path.beyond.feasible() && steepens_at_end(profile, legs)) grade_end(path);
   profile.compute(*model_, legs, kSpeedMargin, kAccelerationMargin);
+}
+
+// The last grid interval graded towards the path's end, halving the
+// distance each time, as towards an edge of the feasible set.
+void Follower::grade_end(Path& path) noexcept {
+  SpeedProfile& profile = path.profile;
+  const std::size_t legs = model_->legs();
+  const double end = profile.s.back(), start = profile.s[profile.s.size() - 2];
+  profile.s.pop_back();
+  profile.readings.resize(profile.readings.size() - legs);
+  for (int k = 1; k <= kEdgeLevels; ++k) {
+    const double at = k == kEdgeLevels ? end : end - (end - start) * std::ldexp(1.0, -k);
+    evaluate(path, at);
+    profile.s.push_back(at);
+    profile.readings.insert(profile.readings.end(), candidate_readings_.begin(), candidate_readings_.end());
+  }
 }
 
 // Whether a step on the straight path from here to `target` might keep every

@@ -39,8 +39,19 @@ void SpeedProfile::compute(const MotionModel& model, std::size_t legs, double sp
     const std::size_t lo = i == 0 ? 0 : i - 1, hi = i + 1 == n ? n - 1 : i + 1;
     for (std::size_t j = 0; j < legs; ++j) {
       const double r0 = readings[lo * legs + j], r1 = readings[i * legs + j], r2 = readings[hi * legs + j];
-      if (i == 0 || i + 1 == n) {
+      if (n == 2) {
         slope[i * legs + j] = (r2 - r0) / (s[hi] - s[lo]);
+      } else if (i == 0 || i + 1 == n) {
+        // Second order at the ends too, from the end's two intervals: the
+        // chord's slope alone is off by half the interval times the
+        // curvature, and a path stops at its end, where the braking
+        // leans on the slope.
+        const std::size_t a = i == 0 ? 0 : n - 3;
+        const double h0 = s[a + 1] - s[a], h1 = s[a + 2] - s[a + 1];
+        const double d0 = (readings[(a + 1) * legs + j] - readings[a * legs + j]) / h0;
+        const double d1 = (readings[(a + 2) * legs + j] - readings[(a + 1) * legs + j]) / h1;
+        const double bend = (d1 - d0) / (h0 + h1);
+        slope[i * legs + j] = i == 0 ? d0 - h0 * bend : d1 + h1 * bend;
       } else {
         const double h0 = s[i] - s[lo], h1 = s[hi] - s[i];
         const double d0 = (r1 - r0) / h0, d1 = (r2 - r1) / h1;
