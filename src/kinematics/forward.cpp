@@ -1,4 +1,5 @@
 #include "forward_step.hpp"
+#include "rod_system.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -280,6 +281,14 @@ void take_step(Kinematics& model, const HornTips& tips, const std::array<Vec3, k
 
 }  // namespace
 
+void rod_system(const Kinematics& model, const Mat4& t_platform_world,
+                const JointAngles& joint_angles, std::array<Vec3, kLegs>& rods,
+                Mat6RowMajor& jacobian) {
+  Vec6 r;
+  rods_and_residuals(model, t_platform_world, horn_tips_of(model, joint_angles), rods, r);
+  jacobian = jacobian_of(model, rods);
+}
+
 Vec6 pseudo_inverse_step(const Mat6RowMajor& jacobian, const Vec6& r) {
   const Mat6 pinv = pseudo_inverse(jacobian);
   Vec6 delta;
@@ -319,11 +328,9 @@ double rod_jacobian_determinant(const Kinematics& model, const Mat4& t_world_pla
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
   const std::optional<Mat4> t_platform_world = inverse(t_world_platform);
   if (model.branches.size() != kLegs || !t_platform_world) return kNaN;
-  const HornTips tips = horn_tips_of(model, joint_angles);
   std::array<Vec3, kLegs> rods;
-  Vec6 r;
-  rods_and_residuals(model, *t_platform_world, tips, rods, r);
-  const Mat6RowMajor j = jacobian_of(model, rods);
+  Mat6RowMajor j;
+  rod_system(model, *t_platform_world, joint_angles, rods, j);
   for (double x : j)
     if (!std::isfinite(x)) return kNaN;
   const Mat6 values = Eigen::Map<const Eigen::Matrix<double, 6, 6, Eigen::RowMajor>>(j.data());
