@@ -523,17 +523,21 @@ class Torso:
         (home when None): see Follower.step."""
         return Follower(self._motion_model, rate, start, lambda pose: self.check(pose).explain())
 
-    def workspace(self, angle_step: float = math.radians(0.1), length_step: float | None = None) -> Workspace:
+    def workspace(
+        self, angle_step: float = math.radians(0.1), length_step: float | None = None, load: Load | None = None
+    ) -> Workspace:
         """From home, the largest symmetric excursion along and about each
         axis of the platform's frame at home, one axis at a time, over which
-        every leg reaches and every servo stays in range: the answer to "how
-        far can it tilt?". Scanned outwards in steps of angle_step (radians)
+        every leg reaches and every servo stays in range (and, given a load,
+        holds it within its torque limit): the answer to "how far can it
+        tilt?". Scanned outwards in steps of angle_step (radians)
         and length_step (the geometry's unit; 0.1 mm by default), so each
         figure is a whole number of steps, every step up to it passing
         on both sides. A ValueError when home itself does not pass."""
         if length_step is None:
             length_step = 0.1 if self.geometry.unit == "mm" else 1e-4
-        return scan_workspace(self, _step(angle_step, "angle_step"), _step(length_step, "length_step"))
+        checked_load = None if load is None else as_load(load)
+        return scan_workspace(self, _step(angle_step, "angle_step"), _step(length_step, "length_step"), checked_load)
 
     def calibrate(
         self,

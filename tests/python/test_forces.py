@@ -114,3 +114,14 @@ def test_load_mistakes(make, message):
     with pytest.raises(ValueError) as info:
         make()
     assert message in str(info.value)
+
+
+def test_a_load_shrinks_the_workspace_to_where_the_servos_hold_it():
+    torso = Torso(with_servos(GEOMETRY, [dataclasses.replace(leg.servo, torque=0.1) for leg in GEOMETRY.legs]))
+    head = Load(0.5, (0.0, 0.0, 0.03))
+    free, loaded = torso.workspace(), torso.workspace(load=head)
+    assert loaded.roll < free.roll and loaded.pitch < free.pitch
+    edges = [pose(roll=loaded.roll), pose(pitch=-loaded.pitch), pose(x=loaded.x), pose(z=-loaded.z)]
+    assert torso.check(np.array([GEOMETRY.home @ t for t in edges]), load=head).ok.all()
+    with pytest.raises(ValueError, match="leg 0 \\(servo torque 0.03258 N m, over its limit\\)"):
+        Torso(with_servos(GEOMETRY, [Servo(torque=0.03)] * 6)).workspace(load=head)

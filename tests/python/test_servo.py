@@ -7,7 +7,7 @@ import math
 
 import numpy as np
 import pytest
-from zandrel_torso import Geometry, Leg, Servo, Torso, pose, sample_geometry
+from zandrel_torso import Geometry, Leg, Load, Servo, Torso, pose, sample_geometry
 
 DEG = math.pi / 180.0
 HOME_Z = 0.177
@@ -210,17 +210,19 @@ def test_zeros_recovered_from_noise_free_and_noisy_measurements():
     np.testing.assert_allclose(noisy.residual, noise, rtol=0.35)
 
 
-@pytest.mark.parametrize(("limited", "lift", "marked"), [
-    (True, 0.03, "reached, but a servo is out of range"),
-    (False, 0.03, None),
-    (False, 0.0, "reached, but past a singularity"),  # roll and pitch past 58 and 50 degrees
+@pytest.mark.parametrize(("limited", "lift", "load", "marked"), [
+    (True, 0.03, None, "reached, but a servo is out of range"),
+    (False, 0.03, None, None),
+    (False, 0.0, None, "reached, but past a singularity"),  # roll and pitch past 58 and 50 degrees
+    # 0.03 N m at the lifted home, up to 0.4 N m tilted
+    (False, 0.03, Load(0.5, (0.0, 0.0, 0.03)), "reached, but a servo cannot hold the load"),
 ])
-def test_reach_map_marks_servo_limits_and_singularities_only_where_they_bite(limited, lift, marked):
+def test_reach_map_marks_servo_limits_and_singularities_only_where_they_bite(limited, lift, load, marked):
     pytest.importorskip("matplotlib")
     from zandrel_torso.plot import reach_map
 
-    geometry = sample_geometry() if limited else with_servos(sample_geometry(), [Servo()] * 6)
-    ax = reach_map(geometry, z=HOME_Z + lift, span=60 * DEG, points=15)
+    geometry = sample_geometry() if limited else with_servos(sample_geometry(), [Servo(torque=0.2)] * 6)
+    ax = reach_map(geometry, z=HOME_Z + lift, span=60 * DEG, points=15, load=load)
     legend = ax.get_legend()
     assert (legend is not None) == (marked is not None)
     if marked:
