@@ -5,7 +5,7 @@ import dataclasses
 
 import numpy as np
 import pytest
-from zandrel_torso import Load, Servo, Torso, pose, sample_geometry
+from zandrel_torso import Load, Servo, Torso, pose, rotation, sample_geometry
 
 from test_servo import with_servos
 
@@ -125,3 +125,15 @@ def test_a_load_shrinks_the_workspace_to_where_the_servos_hold_it():
     assert torso.check(np.array([GEOMETRY.home @ t for t in edges]), load=head).ok.all()
     with pytest.raises(ValueError, match="leg 0 \\(servo torque 0.03258 N m, over its limit\\)"):
         Torso(with_servos(GEOMETRY, [Servo(torque=0.03)] * 6)).workspace(load=head)
+
+
+@pytest.mark.parametrize("body_yaw", [0.3, -1.1])
+def test_a_body_turned_by_its_yaw_holds_the_load_it_sees_turned_back(body_yaw):
+    # Platform and body turned together: the mechanism stands as at home,
+    # and the load's horizontal push comes from a direction turned back.
+    torso, t = Torso(GEOMETRY), GEOMETRY.home @ pose(roll=0.1, x=0.004)
+    push = np.array([0.8, -0.5, 0.3])
+    turned = np.array(pose(yaw=body_yaw)) @ t
+    checked = torso.check(turned, body_yaw, load=Load(0.3, (0.01, 0.0, 0.02), wrench=(*push, 0.0, 0.0, 0.0)))
+    seen = Load(0.3, (0.01, 0.0, 0.02), wrench=(*(rotation(yaw=body_yaw).T @ push), 0.0, 0.0, 0.0))
+    np.testing.assert_allclose(checked.torque, torso.torques(t, seen), rtol=1e-9, atol=1e-12)
