@@ -1,10 +1,12 @@
 """Pictures: the sample mechanism at a tilted pose, a head built with
 Geometry.three_pairs seen from the top, a map of how far the sample's
 platform can tilt when lifted 3 cm above home, its servos' ranges included,
-and how far the platform strays from a straight 28 degree tilt when its
-servos are driven one by one, in step, or by `Torso.plan`.
+how far the platform strays from a straight 28 degree tilt when its
+servos are driven one by one, in step, or by `Torso.plan`, and the largest
+torque a servo holds for a 0.5 kg head over roll and pitch.
 
-Writes mechanism.png, head_top.png, reach_map.png and motion_paths.png into
+Writes mechanism.png, head_top.png, reach_map.png, motion_paths.png and
+servo_torque.png into
 the given directory (default: docs/images beside the examples, the pictures
 the README shows).
 
@@ -19,7 +21,7 @@ import sys
 
 import numpy as np
 
-from zandrel_torso import Geometry, Leg, Torso, pose, sample_geometry
+from zandrel_torso import Geometry, Leg, Load, Torso, pose, sample_geometry
 
 DEFAULT_DIRECTORY = pathlib.Path(__file__).resolve().parents[1] / "docs" / "images"
 
@@ -33,7 +35,8 @@ def main(argv):
     directory = pathlib.Path(argv[1]) if len(argv) > 1 else DEFAULT_DIRECTORY
     directory.mkdir(parents=True, exist_ok=True)
     geometry = sample_geometry("mm")
-    written = [directory / name for name in ("mechanism.png", "head_top.png", "reach_map.png", "motion_paths.png")]
+    written = [directory / name for name in ("mechanism.png", "head_top.png", "reach_map.png", "motion_paths.png",
+                                                 "servo_torque.png")]
 
     tilted = geometry.home @ pose(roll=math.radians(12), pitch=math.radians(-6), yaw=math.radians(10), z=4.0)
     draw(geometry, tilted).figure.savefig(written[0], dpi=90)
@@ -49,6 +52,7 @@ def main(argv):
     ax.figure.savefig(written[2], dpi=90)
 
     motion_paths(geometry).savefig(written[3], dpi=90)
+    servo_torque(geometry).savefig(written[4], dpi=90)
     for path in written:
         print(f"wrote {path}")
     return 0
@@ -136,6 +140,38 @@ def motion_paths(geometry):
     ax.grid(True, alpha=0.3)
     ax.legend()
     fig.tight_layout()
+    return fig
+
+
+# ---------------------------------------------------------------- torque
+
+HEAD = Load(0.5, (0.0, 0.0, 30.0))  # 0.5 kg, its centre 30 mm above the platform origin
+
+
+def servo_torque(geometry, span=math.radians(60), points=121):
+    """The largest holding torque over the six servos, roll against pitch at
+    home's height, for HEAD; blank where the pose fails its check (out of
+    reach, a servo out of range, past a singularity)."""
+    import matplotlib.pyplot as plt
+    from matplotlib.colors import LogNorm
+
+    torso = Torso(geometry)
+    tilt = np.linspace(-span, span, points)
+    poses = np.array([geometry.home @ pose(roll=roll, pitch=pitch) for pitch in tilt for roll in tilt])
+    checked = torso.check(poses, load=HEAD)
+    largest = np.abs(checked.torque).max(axis=1)
+    largest[~checked.ok.all(axis=1)] = np.nan
+    shown = np.ma.masked_invalid(largest.reshape(points, points))
+    degrees = np.degrees(tilt)
+    fig, ax = plt.subplots(figsize=(6.4, 5.2), layout="constrained")
+    mesh = ax.pcolormesh(degrees, degrees, shown, cmap="viridis", norm=LogNorm(0.02, 2.0), shading="auto")
+    lines = ax.contour(degrees, degrees, shown, levels=[0.05, 0.1, 0.25, 0.5, 1.0], colors="white", linewidths=1)
+    ax.clabel(lines, fmt="%g N m", fontsize="small")
+    fig.colorbar(mesh, ax=ax).set_label("largest servo torque (N m)")
+    ax.set_xlabel("roll (degrees)")
+    ax.set_ylabel("pitch (degrees)")
+    ax.set_title("The sample holding a 0.5 kg head, centre 30 mm up\nblank: the pose fails its check")
+    ax.set_aspect("equal")
     return fig
 
 

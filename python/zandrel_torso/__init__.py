@@ -3,7 +3,8 @@ six-legged rotary platform: checked geometry files with a home pose, the
 common three-pair layout in one call (`Geometry.three_pairs`), motor frames
 from CAD directions (`motor_frame`), unit-safe solving whose forward answers
 carry a checked status, each leg's servo (`Servo`: zero, direction, range,
-pulse widths, speed and acceleration limits) with per-pose checks, the
+pulse widths, speed, acceleration and torque limits) with per-pose checks,
+the servos' holding torques under a load (`Load`, `Torso.torques`), the
 workspace around home, zeros estimated from measurements, the robot as
 built calibrated from measured poses (`Torso.calibrate`; a leg may carry its
 own horn and rod lengths), keyframe plans
@@ -24,6 +25,7 @@ from ._calibration import PARAMETERS, Calibration, Residual
 from ._formulas import pose, rotation
 from ._geometry import Geometry, Leg
 from ._layouts import motor_frame
+from ._load import Load
 from ._motion import Command, Follower, MotionStatus, Trajectory
 from ._pose_check import PoseCheck
 from ._sample import SAMPLE_HOME_HEIGHT, sample_geometry, sample_home_pose
@@ -42,6 +44,7 @@ __all__ = [
     "ForwardStatus",
     "Geometry",
     "Leg",
+    "Load",
     "MotionStatus",
     "PoseCheck",
     "Residual",

@@ -36,9 +36,15 @@ class PoseCheck:
         commanded anyway, the platform goes somewhere else. Unit-free; NaN
         where a leg cannot reach, and for a mechanism of other than six legs
         (which does not count in `ok`).
-    ok: the leg reaches, its servo is within range, and the pose's
-        singularity margin is positive. `ok.all()` says the pose can be
-        commanded; `explain()` says why not.
+    torque: with a load, the torque (N m) the servo holds about its motor's
+        +Z axis, positive towards increasing θ (see Torso.torques); NaN
+        where a leg cannot reach or at a singularity. Without a load, NaN.
+    torque_margin: N m left below the servo's torque limit, limit - |torque|:
+        negative over it, +inf for a servo without a limit, NaN where the
+        torque is. Without a load, +inf: nothing was asked of the servo.
+    ok: the leg reaches, its servo is within range and (given a load) can
+        hold it, and the pose's singularity margin is positive. `ok.all()`
+        says the pose can be commanded; `explain()` says why not.
     """
 
     reach: FloatArray
@@ -46,9 +52,12 @@ class PoseCheck:
     servo_angles: FloatArray
     servo_margin: FloatArray
     singularity_margin: FloatArray | float
+    torque: FloatArray
+    torque_margin: FloatArray
     ok: BoolArray
     servo_lower: FloatArray = field(repr=False)
     servo_upper: FloatArray = field(repr=False)
+    torque_limit: FloatArray = field(repr=False)
 
     def explain(self) -> list[str]:
         """One line per problem, naming the leg and the limit, each prefixed
@@ -67,6 +76,18 @@ def _beyond(reading: float, limit: float, which: str) -> str:
     return f"{reading:.{digits}f}° beyond its {which} limit {limit:.{digits}f}°"
 
 
+def _over(torque: float, limit: float) -> str:
+    """A torque over its limit in words, with as many decimals as it takes
+    for the two numbers and their difference to show (at most four)."""
+    digits = 2
+    while digits < 4 and (f"{torque:.{digits}f}" == f"{limit:.{digits}f}" or float(f"{torque - limit:.{digits}f}") == 0.0):
+        digits += 1
+    return (
+        f"servo torque {torque:.{digits}f} N m is over its {limit:.{digits}f} N m limit "
+        f"by {torque - limit:.{digits}f} N m"
+    )
+
+
 def _problems(check: PoseCheck, at: tuple[int, ...]) -> list[str]:
     lines = []
     angles, servo, reach = check.angles[at], check.servo_angles[at], check.reach[at]
@@ -79,6 +100,8 @@ def _problems(check: PoseCheck, at: tuple[int, ...]) -> list[str]:
             lines.append(f"leg {leg}: servo reading {_beyond(reading, upper, 'upper')}")
         elif reading < lower:
             lines.append(f"leg {leg}: servo reading {_beyond(reading, lower, 'lower')}")
+        if check.torque_margin[at][leg] < 0.0:
+            lines.append(f"leg {leg}: {_over(abs(float(check.torque[at][leg])), float(check.torque_limit[leg]))}")
     margin = float(np.asarray(check.singularity_margin)[at])
     if margin <= 0.0:
         where = "at" if margin == 0.0 else "past"

@@ -3,7 +3,8 @@
 The kinematics speaks of the horn angle θ of each motor frame. A servo has
 its own zero (the horn sits on a spline, a few degrees off), its own sense
 of rotation (the motors of a mirrored pair turn opposite ways), a range it
-can reach, often a pulse width that commands it, and how fast it can turn.
+can reach, often a pulse width that commands it, how fast it can turn and
+how hard it can hold.
 `Servo` holds those facts for one leg; `ServoTable` holds them for every leg of a mechanism
 as arrays, so that a whole trajectory converts in a few NumPy operations.
 """
@@ -22,7 +23,7 @@ from ._arrays import FloatArray
 from ._formulas import wrap_half_open_above, wrap_half_open_below
 from ._messages import brief
 
-SERVO_KEYS = ("zero", "direction", "lower", "upper", "pulse", "speed", "acceleration", "spline_teeth")
+SERVO_KEYS = ("zero", "direction", "lower", "upper", "pulse", "speed", "acceleration", "spline_teeth", "torque")
 _DEGREES_HINT = "radians are expected: math.radians(90) is 90 degrees"
 # A servo pulse is about 500 to 2500 microseconds wide; two widths both under
 # this were written in milliseconds (1.0 to 2.0), and no servo takes them.
@@ -48,8 +49,8 @@ def _real(value: Any, name: str) -> float:
 
 
 def _rate(value: Any, name: str, unit: str) -> Optional[float]:
-    """A limit on how fast the reading may change: None for none, else a
-    positive finite float. Infinity is refused rather than read as no limit,
+    """A limit (how fast the reading may change, how hard the servo may
+    hold): None for none, else a positive finite float. Infinity is refused rather than read as no limit,
     so that a limit is either written down or left out."""
     if value is None:
         return None
@@ -87,6 +88,8 @@ class Servo:
     spline_teeth: the teeth of the output spline the horn sits on (25 on
         most hobby servos), so that calibration can tell a horn put on a
         tooth off; None when unknown.
+    torque: the largest torque the servo holds, in N m (a datasheet's
+        stall torque, less a margin of your choosing); None for no limit.
 
     The servo angle of θ is direction * (θ - zero), wrapped into (-pi, pi].
     """
@@ -99,6 +102,7 @@ class Servo:
     speed: Optional[float] = None
     acceleration: Optional[float] = None
     spline_teeth: Optional[int] = None
+    torque: Optional[float] = None
 
     def __post_init__(self) -> None:
         direction = self.direction
@@ -115,6 +119,7 @@ class Servo:
             object.__setattr__(self, "pulse", _pulse(self.pulse))
         object.__setattr__(self, "speed", _rate(self.speed, "speed", "rad/s"))
         object.__setattr__(self, "acceleration", _rate(self.acceleration, "acceleration", "rad/s²"))
+        object.__setattr__(self, "torque", _rate(self.torque, "torque", "N m"))
         teeth = self.spline_teeth
         if teeth is not None and (isinstance(teeth, bool) or not isinstance(teeth, numbers.Integral) or teeth < 2):
             raise ValueError(f"spline_teeth must be a whole number of teeth (2 or more), got {brief(teeth)}")
@@ -130,12 +135,12 @@ class Servo:
 
     def to_dict(self) -> dict[str, Any]:
         """The table from_dict reads: every key written but the optional
-        pulse, speed, acceleration and spline_teeth, which are written only
-        when set."""
+        pulse, speed, acceleration, spline_teeth and torque, which are
+        written only when set."""
         out: dict[str, Any] = {"zero": self.zero, "direction": self.direction, "lower": self.lower, "upper": self.upper}
         if self.pulse is not None:
             out["pulse"] = list(self.pulse)
-        for key in ("speed", "acceleration", "spline_teeth"):
+        for key in ("speed", "acceleration", "spline_teeth", "torque"):
             if getattr(self, key) is not None:
                 out[key] = getattr(self, key)
         return out
@@ -166,8 +171,8 @@ def _pulse(value: Any) -> tuple[float, float]:
 
 class ServoTable:
     """Every leg's servo as arrays of shape (legs,), which broadcast over a
-    stack of angles of shape (N, legs). A servo without a speed or an
-    acceleration limit has +inf there."""
+    stack of angles of shape (N, legs). A servo without a speed, an
+    acceleration or a torque limit has +inf there."""
 
     def __init__(self, servos: Sequence[Servo]) -> None:
         self.zero = np.array([s.zero for s in servos], dtype=np.float64)
@@ -178,6 +183,7 @@ class ServoTable:
         self.acceleration = np.array(
             [math.inf if s.acceleration is None else s.acceleration for s in servos], dtype=np.float64
         )
+        self.torque = np.array([math.inf if s.torque is None else s.torque for s in servos], dtype=np.float64)
         self.without_pulse = [index for index, s in enumerate(servos) if s.pulse is None]
         widths = np.array([s.pulse if s.pulse is not None else (math.nan, math.nan) for s in servos], dtype=np.float64)
         self.pulse_lower = widths[:, 0] if len(servos) else np.zeros(0)

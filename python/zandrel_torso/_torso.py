@@ -20,6 +20,7 @@ from ._calibration import Calibration
 from ._calibration import calibrate as calibrate_robot
 from ._formulas import rz, wrap_half_open_below
 from ._geometry import Geometry
+from ._load import Load, as_load
 from ._mechanism import TOLERANCE, Mechanism
 from ._messages import brief
 from ._motion import Follower, Trajectory, leg_arrays, motion_model
@@ -421,16 +422,58 @@ class Torso:
         widths = self._angle_rows_in(pulses, "pulses")
         return self._servos.from_servo(self._servos.from_pulses(widths))
 
-    def check(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> PoseCheck:
+    # -- forces ------------------------------------------------------------------
+
+    def torques(self, t_world_platform: npt.ArrayLike, load: Load) -> FloatArray:
+        """The torque (N m) each servo holds, about its motor's +Z axis,
+        positive towards increasing θ, to keep the platform at
+        t_world_platform (the horns where inverse puts them) under `load`:
+        (legs,), or (N, legs) for a stack. Horns and rods are taken as
+        massless. NaN for every leg of a pose where a leg cannot reach or
+        the rods cannot hold the platform (a parallel singularity). The same
+        in either unit: lengths go to the engine in metres."""
+        load = as_load(load)
+        poses = self._poses_in(t_world_platform, "t_world_platform")
+        stack = poses.reshape(-1, 4, 4)
+        angles = self._inverse_stack(stack, None)
+        return self._torques(stack, angles, load, None).reshape(poses.shape[:-2] + (self._legs,))
+
+    def _torques(self, solved: FloatArray, angles: FloatArray, load: Load, yaw: float | None) -> FloatArray:
+        """Torques (N, legs) at poses (N, 4, 4) in metres, as inverse solved
+        them (turned back by the body yaw, when one was given), with their
+        angles (N, legs)."""
+        if self._legs != 6:
+            return np.full(angles.shape, math.nan)
+        gravity, extra = load.gravity, load.extra()
+        if yaw is not None:
+            # The motors turn with the body: the load's world directions,
+            # seen from the frame inverse kinematics solved in.
+            turn = rz(-yaw)[:3, :3]
+            gravity, extra = turn @ gravity, np.concatenate((turn @ extra[:3], turn @ extra[3:]))
+        return self._engine.torques(
+            np.ascontiguousarray(solved),
+            np.ascontiguousarray(angles),
+            load.mass,
+            np.ascontiguousarray(load.centre / self._scale),
+            np.ascontiguousarray(gravity),
+            np.ascontiguousarray(extra),
+        )
+
+    def check(
+        self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None, load: Load | None = None
+    ) -> PoseCheck:
         """Whether the platform can be sent to t_world_platform (the body
         turned by body_yaw): every leg reaches, every servo stays within its
-        range, and the pose lies on home's side of every parallel singularity
-        (see PoseCheck.singularity_margin). A stack of poses (N, 4, 4) gives
+        range, the pose lies on home's side of every parallel singularity
+        (see PoseCheck.singularity_margin) and, given a load, every servo
+        can hold it (see PoseCheck.torque). A stack of poses (N, 4, 4) gives
         fields of shape (N, legs) and a margin per pose."""
         poses = self._poses_in(t_world_platform, "t_world_platform")
         yaw = None if body_yaw is None else _number(body_yaw, "body_yaw")
+        load = None if load is None else as_load(load)
         stack = poses.reshape(-1, 4, 4)
-        angles = self._inverse_stack(stack, yaw).reshape(poses.shape[:-2] + (self._legs,))
+        flat_angles = self._inverse_stack(stack, yaw)
+        angles = flat_angles.reshape(poses.shape[:-2] + (self._legs,))
         # Inverse kinematics solves for the pose turned back by the body yaw;
         # the reach and the singularity are measured there too.
         solved = poses if yaw is None else rz(-yaw) @ poses
@@ -446,7 +489,18 @@ class Torso:
             singularity = singularity.reshape(poses.shape[:-2]) if poses.ndim == 3 else float(singularity[0])
         else:
             singularity = np.full(poses.shape[:-2], math.nan) if poses.ndim == 3 else math.nan
-        return PoseCheck(reach, angles, servo_angles, margin, singularity, ok, servos.lower, servos.upper)
+        if load is None:
+            torque = np.full(angles.shape, math.nan)
+            torque_margin = np.full(angles.shape, math.inf)
+        else:
+            flat_solved = solved.reshape(-1, 4, 4)
+            torque = self._torques(flat_solved, flat_angles, load, yaw).reshape(angles.shape)
+            torque_margin = servos.torque - np.abs(torque)
+            ok &= ~(torque_margin < 0.0)
+        return PoseCheck(
+            reach, angles, servo_angles, margin, singularity, torque, torque_margin, ok,
+            servos.lower, servos.upper, servos.torque,
+        )
 
     # -- motion ------------------------------------------------------------------
 
@@ -469,17 +523,21 @@ class Torso:
         (home when None): see Follower.step."""
         return Follower(self._motion_model, rate, start, lambda pose: self.check(pose).explain())
 
-    def workspace(self, angle_step: float = math.radians(0.1), length_step: float | None = None) -> Workspace:
+    def workspace(
+        self, angle_step: float = math.radians(0.1), length_step: float | None = None, load: Load | None = None
+    ) -> Workspace:
         """From home, the largest symmetric excursion along and about each
         axis of the platform's frame at home, one axis at a time, over which
-        every leg reaches and every servo stays in range: the answer to "how
-        far can it tilt?". Scanned outwards in steps of angle_step (radians)
+        every leg reaches and every servo stays in range (and, given a load,
+        holds it within its torque limit): the answer to "how far can it
+        tilt?". Scanned outwards in steps of angle_step (radians)
         and length_step (the geometry's unit; 0.1 mm by default), so each
         figure is a whole number of steps, every step up to it passing
         on both sides. A ValueError when home itself does not pass."""
         if length_step is None:
             length_step = 0.1 if self.geometry.unit == "mm" else 1e-4
-        return scan_workspace(self, _step(angle_step, "angle_step"), _step(length_step, "length_step"))
+        checked_load = None if load is None else as_load(load)
+        return scan_workspace(self, _step(angle_step, "angle_step"), _step(length_step, "length_step"), checked_load)
 
     def calibrate(
         self,

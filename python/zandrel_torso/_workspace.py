@@ -11,6 +11,7 @@ import numpy.typing as npt
 
 from ._arrays import FloatArray
 from ._geometry import Geometry
+from ._load import Load
 from ._pose_check import PoseCheck
 
 
@@ -19,7 +20,9 @@ class PoseChecker(Protocol):
 
     @property
     def geometry(self) -> Geometry: ...
-    def check(self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None) -> PoseCheck: ...
+    def check(
+        self, t_world_platform: npt.ArrayLike, body_yaw: float | None = None, load: Load | None = None
+    ) -> PoseCheck: ...
 
 
 AXES = ("roll", "pitch", "yaw", "x", "y", "z")
@@ -32,8 +35,9 @@ _CHUNK = 128
 class Workspace:
     """From home, the largest symmetric excursion along or about each axis
     of the platform's frame at home (the world's axes when home is not
-    rotated), one axis at a time, over which every leg reaches and every
-    servo stays within its range.
+    rotated), one axis at a time, over which every leg reaches, every
+    servo stays within its range and, for a scan with a load, every servo
+    can hold it.
 
     roll, pitch, yaw: radians, about the X, Y and Z axes.
     x, y, z: along them, in the geometry's unit.
@@ -75,7 +79,7 @@ def _farthest_reach(geometry: Geometry) -> float:
     )
 
 
-def _excursion(torso: PoseChecker, axis: int, step: float, limit: float) -> float:
+def _excursion(torso: PoseChecker, axis: int, step: float, limit: float, load: Load | None) -> float:
     """step times the largest k (k * step <= limit) for which steps 1 to k
     all pass, on both sides of home."""
     home = torso.geometry.home
@@ -84,7 +88,7 @@ def _excursion(torso: PoseChecker, axis: int, step: float, limit: float) -> floa
     while done < most:
         k = np.arange(done + 1, min(done + _CHUNK, most) + 1)
         values = k * step
-        ok = np.all(torso.check(home @ excursions(axis, np.concatenate((values, -values)))).ok, axis=1)
+        ok = np.all(torso.check(home @ excursions(axis, np.concatenate((values, -values))), load=load).ok, axis=1)
         both = ok[: len(k)] & ok[len(k) :]
         if not both.all():
             return step * (done + int(np.argmin(both)))
@@ -92,20 +96,28 @@ def _excursion(torso: PoseChecker, axis: int, step: float, limit: float) -> floa
     return step * most
 
 
-def scan_workspace(torso: PoseChecker, angle_step: float, length_step: float) -> Workspace:
+def _failing_leg(check: PoseCheck, leg: int) -> str:
+    servo = float(check.servo_angles[leg])
+    if not np.isfinite(servo):
+        return f"leg {leg} (out of reach)"
+    if check.torque_margin[leg] < 0.0:
+        return f"leg {leg} (servo torque {abs(float(check.torque[leg])):.4g} N m, over its limit)"
+    return f"leg {leg} (servo angle {servo:.4g} rad)"
+
+
+def scan_workspace(
+    torso: PoseChecker, angle_step: float, length_step: float, load: Load | None = None
+) -> Workspace:
     geometry = torso.geometry
     if not geometry.legs:
         raise ValueError("a geometry without legs has no workspace")
-    at_home = torso.check(geometry.home)
+    at_home = torso.check(geometry.home, load=load)
     if not at_home.ok.all():
-        failing = ", ".join(
-            f"leg {i} (servo angle {s:.4g} rad)" if np.isfinite(s) else f"leg {i} (out of reach)"
-            for i, s in zip(np.flatnonzero(~at_home.ok).tolist(), at_home.servo_angles[~at_home.ok].tolist())
-        )
+        failing = ", ".join(_failing_leg(at_home, leg) for leg in np.flatnonzero(~at_home.ok).tolist())
         raise ValueError(f"home itself does not pass, so there is no workspace around it: {failing}")
     farthest = _farthest_reach(geometry)
     figures = {
-        name: _excursion(torso, axis, *((angle_step, math.pi) if axis < 3 else (length_step, farthest)))
+        name: _excursion(torso, axis, *((angle_step, math.pi) if axis < 3 else (length_step, farthest)), load)
         for axis, name in enumerate(AXES)
     }
     return Workspace(**figures, angle_step=angle_step, length_step=length_step)

@@ -33,6 +33,7 @@ from mpl_toolkits.mplot3d.art3d import Poly3DCollection  # type: ignore[import-u
 from ._arrays import ROUNDING_TOLERANCE, FloatArray, check_rigid, float_array
 from ._formulas import pose
 from ._geometry import Geometry
+from ._load import Load
 from ._messages import brief
 from ._torso import Torso
 
@@ -44,6 +45,8 @@ _SERVO_BEYOND = "tab:purple"  # a leg that reaches, with its servo out of its ra
 _SERVO_OUT = "slategray"
 _SINGULAR = "tab:red"  # the platform of a pose past a parallel singularity
 _SINGULAR_SHADE = "black"
+# Reached and in range, but a servo cannot hold the load there.
+_TORQUE_OUT = "darkorange"
 _SERVO_LIMIT = "navy"
 # Seen from this high above, at this azimuth, no two legs of the sample or of
 # a three-pair layout seem to cross, at home or tilted by 10 to 20 degrees:
@@ -171,6 +174,7 @@ def reach_map(
     span: float = math.radians(30.0),
     points: int = 61,
     ax: Axes | None = None,
+    load: Load | None = None,
 ) -> Axes:
     """Roll (across) against pitch (up), each within +-span radians, with
     the platform origin at (x, y, z) and the given yaw, coloured by the worst
@@ -179,7 +183,9 @@ def reach_map(
     would leave its range (Torso.check), the map is grey instead, and a
     dashed line marks the servo range limit; where every leg reaches and
     every servo is in range but the pose lies past a parallel singularity
-    (PoseCheck.singularity_margin), it is shaded dark. Every number must be finite
+    (PoseCheck.singularity_margin), it is shaded dark. Given a load, where
+    all that holds but a servo cannot hold the load within its torque limit
+    (PoseCheck.torque_margin), the map is orange. Every number must be finite
     (a NaN height would draw a map of nothing), the span positive and
     below a half turn, and at least 2 points a side."""
     for name, value in (("z", z), ("x", x), ("y", y), ("yaw", yaw), ("span", span)):
@@ -198,12 +204,16 @@ def reach_map(
     torso = Torso(geometry)
     tilt = np.linspace(-span, span, points)
     # Rows run over pitch, columns over roll.
-    checked = torso.check(np.array([pose(roll, pitch, yaw, x, y, z) for pitch in tilt for roll in tilt]))
+    checked = torso.check(np.array([pose(roll, pitch, yaw, x, y, z) for pitch in tilt for roll in tilt]), load=load)
     worst = checked.reach.min(axis=1, initial=np.inf).reshape(points, points)
     reachable = np.isfinite(checked.angles).all(axis=1)
     servo_out = (reachable & (checked.servo_margin < 0.0).any(axis=1)).reshape(points, points)
     singularity = np.asarray(checked.singularity_margin).reshape(points, points)
     singular = reachable.reshape(points, points) & ~servo_out & ~(singularity > 0.0)
+    torque_out = (
+        reachable.reshape(points, points) & ~servo_out & ~singular
+        & (checked.torque_margin < 0.0).any(axis=1).reshape(points, points)
+    )
     servo_worst = np.where(reachable, checked.servo_margin.min(axis=1, initial=np.inf), np.nan).reshape(points, points)
     degrees = np.degrees(tilt)
     # Far beyond reach the margin runs off to large negative values; what
@@ -227,6 +237,10 @@ def reach_map(
         ax.pcolormesh(degrees, degrees, np.ma.masked_where(~singular, np.ones_like(worst)),
                       cmap=ListedColormap([_SINGULAR_SHADE]), alpha=0.6, shading="auto")
         handles.append(Patch(color=_SINGULAR_SHADE, alpha=0.6, label="reached, but past a singularity"))
+    if torque_out.any():
+        ax.pcolormesh(degrees, degrees, np.ma.masked_where(~torque_out, np.ones_like(worst)),
+                      cmap=ListedColormap([_TORQUE_OUT]), shading="auto")
+        handles.append(Patch(color=_TORQUE_OUT, label="reached, but a servo cannot hold the load"))
     if handles:
         handles.append(Line2D([], [], color="black", label="edge of reach"))
         ax.legend(handles=handles, loc="upper right", fontsize="small")

@@ -31,6 +31,7 @@
 #include "zandrel/inverse_safe.hpp"
 #include "zandrel/motion.hpp"
 #include "zandrel/singularity.hpp"
+#include "zandrel/statics.hpp"
 
 namespace nb = nanobind;
 
@@ -81,6 +82,31 @@ class Model {
     double* values = out.data();
     for (std::size_t k = 0; k < count; ++k)
       values[k] = zandrel::singularity_margin(model_, pose_at(poses.data() + 16 * k), home_determinant_);
+    return out;
+  }
+
+  // Each servo's holding torque (N m) at each pose (metres) with the horns
+  // at its row of angles, under a mass at `centre` (platform coordinates,
+  // metres) and a further wrench (force, then moment about the platform
+  // origin; world axes). Rows of NaN where the rods cannot hold the pose.
+  OutAny torques(Poses poses, AngleRows angles, double mass, Vector3 centre, Vector3 gravity, Angles extra) const {
+    const std::size_t count = poses.shape(0);
+    if (angles.shape(0) != count) throw std::invalid_argument("torques needs one row of angles per pose");
+    Load load;
+    load.mass = mass;
+    for (std::size_t k = 0; k < 3; ++k) {
+      load.centre[k] = centre(k);
+      load.gravity[k] = gravity(k);
+      load.extra.force[k] = extra(k);
+      load.extra.moment[k] = extra(3 + k);
+    }
+    double* data;
+    OutAny out = engine::new_array({count, 6}, data);
+    for (std::size_t n = 0; n < count; ++n) {
+      const Mat4 pose = pose_at(poses.data() + 16 * n);
+      servo_torques(model_, pose, std::span<const double>(angles.data() + 6 * n, 6), wrench_of(load, pose),
+                    std::span<double>(data + 6 * n, 6));
+    }
     return out;
   }
 
@@ -261,7 +287,9 @@ NB_MODULE(_engine, m) {
       .def_prop_ro("home_determinant", &Model::home_determinant)
       .def("singularity_margin", &Model::singularity_margin, nb::arg("poses"))
       .def("rod_jacobian_determinant", &Model::rod_jacobian_determinant, nb::arg("pose"),
-           nb::arg("joint_angles"));
+           nb::arg("joint_angles"))
+      .def("torques", &Model::torques, nb::arg("poses"), nb::arg("angles"), nb::arg("mass"), nb::arg("centre"),
+           nb::arg("gravity"), nb::arg("extra"));
 
   using zandrel::Solver;
   nb::class_<Solver>(m, "Solver")

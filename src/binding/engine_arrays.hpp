@@ -22,6 +22,8 @@ using Pose = nb::ndarray<const double, nb::numpy, nb::shape<4, 4>, nb::c_contig,
 using Points = nb::ndarray<const double, nb::numpy, nb::shape<-1, 3>, nb::c_contig, nb::device::cpu>;
 using Values = nb::ndarray<const double, nb::numpy, nb::shape<-1>, nb::c_contig, nb::device::cpu>;
 using Angles = nb::ndarray<const double, nb::numpy, nb::shape<6>, nb::c_contig, nb::device::cpu>;
+using AngleRows = nb::ndarray<const double, nb::numpy, nb::shape<-1, 6>, nb::c_contig, nb::device::cpu>;
+using Vector3 = nb::ndarray<const double, nb::numpy, nb::shape<3>, nb::c_contig, nb::device::cpu>;
 using Out = nb::ndarray<nb::numpy, double, nb::shape<-1>>;
 using OutAny = nb::ndarray<nb::numpy, double>;
 

@@ -248,7 +248,7 @@ def readme_code(section):
 
 
 @pytest.mark.parametrize("section", ["Quick start", "Describe your robot", "From angles to servo commands",
-                                     "Moving the robot", "Calibrating your robot"])
+                                     "Moving the robot", "Calibrating your robot", "Choosing servos"])
 def test_readme_code_runs_as_written(tmp_path, section):
     # From a scratch directory, so that only what is installed can be imported.
     result = subprocess.run(
@@ -273,6 +273,13 @@ def test_readme_code_runs_as_written(tmp_path, section):
         assert lines[0].startswith("('leg 2: horn 1 spline tooth off (+1"), result.stdout
         before, after = numbers(lines[1])
         assert after < 0.1 < before, result.stdout
+    if section == "Choosing servos":  # small at home, large near the tilt's extremes, a tilt the servos hold
+        lines = result.stdout.splitlines()
+        assert lines[0] == "at home: 0.033 N m" and len(lines) == 8, result.stdout
+        roll, pitch = (numbers(line)[-1] for line in lines[1:3])
+        assert roll > 10.0 and pitch > 10.0, result.stdout
+        assert all(numbers(line)[-1] < 0.25 for line in lines[3:7]), result.stdout
+        assert numbers(lines[7])[-2:] == [39.0, 39.0], result.stdout
 
 
 def test_readme_code_passes_mypy_strict(tmp_path):
@@ -296,7 +303,7 @@ def test_readme_code_passes_mypy_strict(tmp_path):
 def test_pictures_writes_every_png(tmp_path):
     pytest.importorskip("matplotlib")
     out = run_example("pictures.py", tmp_path, str(tmp_path / "images"))
-    for name in ("mechanism.png", "head_top.png", "reach_map.png", "motion_paths.png"):
+    for name in ("mechanism.png", "head_top.png", "reach_map.png", "motion_paths.png", "servo_torque.png"):
         path = tmp_path / "images" / name
         assert path.read_bytes().startswith(PNG_SIGNATURE)
         assert str(path) in out

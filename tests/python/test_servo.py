@@ -7,7 +7,7 @@ import math
 
 import numpy as np
 import pytest
-from zandrel_torso import Geometry, Leg, Servo, Torso, pose, sample_geometry
+from zandrel_torso import Geometry, Leg, Load, Servo, Torso, pose, sample_geometry
 
 DEG = math.pi / 180.0
 HOME_Z = 0.177
@@ -83,7 +83,8 @@ def test_pulses_need_every_pulse_range():
         (lambda: Servo(speed=True), "speed must be a number, got True"),
         (lambda: Servo.from_dict({"acceleration": "60"}), "acceleration must be a number, got '60'"),
         (lambda: Servo.from_dict({"speeds": 6.0}),
-         "unknown keys speeds (allowed: zero, direction, lower, upper, pulse, speed, acceleration, spline_teeth)"),
+         "unknown keys speeds (allowed: zero, direction, lower, upper, pulse, speed, acceleration, spline_teeth, torque)"),
+        (lambda: Servo(torque=-1.0), "torque must be positive (N m), got -1.0"),
         (lambda: Servo(spline_teeth=24.5), "spline_teeth must be a whole number of teeth (2 or more), got 24.5"),
         (lambda: Servo(spline_teeth=1), "spline_teeth must be a whole number of teeth (2 or more), got 1"),
         (lambda: Leg([0.0] * 3, np.eye(4), 1, servo={"zero": 0.0}), "servo must be a Servo, got dict"),
@@ -107,12 +108,14 @@ def test_each_servo_mistake_is_named(make, message):
 
 
 @pytest.mark.parametrize("suffix", [".json", ".toml"])
-def test_speed_acceleration_and_teeth_go_through_files_only_when_set(tmp_path, suffix):
+def test_speed_acceleration_teeth_and_torque_go_through_files_only_when_set(tmp_path, suffix):
     speeds = [6.1, None, 0.5, None, 3, 1e3]
     accelerations = [60.0, 1e-3, None, None, 12, 1.0]
     teeth = [25, None, 24, None, None, 2]
-    geometry = with_servos(sample_geometry(), [dataclasses.replace(leg.servo, speed=v, acceleration=a, spline_teeth=n)
-                                               for leg, v, a, n in zip(sample_geometry().legs, speeds, accelerations, teeth)])
+    torques = [None, 1.2, 0.35, None, None, 2]
+    geometry = with_servos(sample_geometry(), [
+        dataclasses.replace(leg.servo, speed=v, acceleration=a, spline_teeth=n, torque=q)
+        for leg, v, a, n, q in zip(sample_geometry().legs, speeds, accelerations, teeth, torques)])
     path = tmp_path / f"robot{suffix}"
     geometry.save(path)
     loaded = Geometry.load(path)
@@ -120,7 +123,9 @@ def test_speed_acceleration_and_teeth_go_through_files_only_when_set(tmp_path, s
     text = path.read_text()
     assert text.count("speed") == text.count("acceleration") == 4  # None is never written
     assert text.count("spline_teeth") == 3
+    assert text.count("torque") == 3
     table = Torso(loaded)._servos
+    np.testing.assert_array_equal(table.torque, [math.inf if x is None else x for x in torques])
     unlimited = [math.inf if x is None else x for x in speeds], [math.inf if x is None else x for x in accelerations]
     np.testing.assert_array_equal((table.speed, table.acceleration), unlimited)
 
@@ -205,17 +210,19 @@ def test_zeros_recovered_from_noise_free_and_noisy_measurements():
     np.testing.assert_allclose(noisy.residual, noise, rtol=0.35)
 
 
-@pytest.mark.parametrize(("limited", "lift", "marked"), [
-    (True, 0.03, "reached, but a servo is out of range"),
-    (False, 0.03, None),
-    (False, 0.0, "reached, but past a singularity"),  # roll and pitch past 58 and 50 degrees
+@pytest.mark.parametrize(("limited", "lift", "load", "marked"), [
+    (True, 0.03, None, "reached, but a servo is out of range"),
+    (False, 0.03, None, None),
+    (False, 0.0, None, "reached, but past a singularity"),  # roll and pitch past 58 and 50 degrees
+    # 0.03 N m at the lifted home, up to 0.4 N m tilted
+    (False, 0.03, Load(0.5, (0.0, 0.0, 0.03)), "reached, but a servo cannot hold the load"),
 ])
-def test_reach_map_marks_servo_limits_and_singularities_only_where_they_bite(limited, lift, marked):
+def test_reach_map_marks_servo_limits_and_singularities_only_where_they_bite(limited, lift, load, marked):
     pytest.importorskip("matplotlib")
     from zandrel_torso.plot import reach_map
 
-    geometry = sample_geometry() if limited else with_servos(sample_geometry(), [Servo()] * 6)
-    ax = reach_map(geometry, z=HOME_Z + lift, span=60 * DEG, points=15)
+    geometry = sample_geometry() if limited else with_servos(sample_geometry(), [Servo(torque=0.2)] * 6)
+    ax = reach_map(geometry, z=HOME_Z + lift, span=60 * DEG, points=15, load=load)
     legend = ax.get_legend()
     assert (legend is not None) == (marked is not None)
     if marked:

@@ -13,6 +13,7 @@ from zandrel_torso import (
     ForwardSolution,
     Geometry,
     Leg,
+    Load,
     PoseCheck,
     Servo,
     Torso,
@@ -61,6 +62,10 @@ def main() -> None:
     zeros: ZeroEstimate = with_servos.estimate_zeros(checked.servo_angles, stack)
     per_sample: FloatArray = zeros.sample_residual
     room: Workspace = with_servos.workspace(angle_step=0.05, length_step=0.005)
+    head = Load(0.5, [0.0, 0.0, 0.03], wrench=np.zeros(6))
+    held: FloatArray = with_servos.torques(stack, head)
+    margins_held: FloatArray = with_servos.check(stack, load=head).torque_margin
+    print(held.shape, margins_held.shape)
     print(checked.ok.all(axis=1), commands.shape, back.shape, from_widths.shape, zeros.samples, per_sample.shape,
           f"{room.roll:.2f}")
 
