@@ -69,8 +69,10 @@ def motion_model(
     acceleration: _Array,
     pulse_lower: _Array,
     pulse_upper: _Array,
+    torque: _Array,
     home: _Array,
     unit_per_metre: float,
+    load: Optional[_Array],  # mass, centre (3, metres), gravity (3), force (3), moment (3)
 ) -> MotionModel: ...
 
 # pose (4, 4), angles, servo readings and pulses (legs,), status code, leg,

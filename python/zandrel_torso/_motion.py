@@ -22,6 +22,7 @@ import numpy.typing as npt
 from . import _engine
 from ._arrays import FloatArray, check_rigid, float_array, real_array
 from ._geometry import Geometry
+from ._load import Load
 from ._messages import brief
 from ._servo import ServoTable
 
@@ -38,7 +39,15 @@ REASONS = (
     "servo reading at its upper limit",
     "a parallel singularity",
     "the target is not a rigid transform",
+    "servo torque over its limit",
 )
+
+
+def load_values(load: Load, unit: str) -> FloatArray:
+    """The engine's 13 numbers for a load, the centre in metres."""
+    centre = np.asarray(load.centre, dtype=np.float64) / (1000.0 if unit == "mm" else 1.0)
+    wrench = np.zeros(6) if load.wrench is None else np.asarray(load.wrench, dtype=np.float64)
+    return np.concatenate(([float(load.mass)], centre, np.asarray(load.gravity, dtype=np.float64), wrench))
 
 
 @dataclass(frozen=True)
@@ -98,8 +107,9 @@ def leg_arrays(metres: Geometry) -> tuple[FloatArray, FloatArray, FloatArray, Fl
     )
 
 
-def motion_model(geometry: Geometry, servos: ServoTable) -> _engine.MotionModel:
-    """The engine's model of the mechanism and its servos."""
+def motion_model(geometry: Geometry, servos: ServoTable, load: Load | None = None) -> _engine.MotionModel:
+    """The engine's model of the mechanism and its servos, holding `load`
+    within every servo's torque when given."""
     metres = geometry.in_unit("m")
     try:
         return _engine.motion_model(
@@ -112,8 +122,10 @@ def motion_model(geometry: Geometry, servos: ServoTable) -> _engine.MotionModel:
             servos.acceleration,
             servos.pulse_lower,
             servos.pulse_upper,
+            servos.torque,
             np.ascontiguousarray(geometry.home, dtype=np.float64),
             1000.0 if geometry.unit == "mm" else 1.0,
+            None if load is None else load_values(load, geometry.unit),
         )
     except ValueError as error:
         raise ValueError(f"this geometry cannot be moved: {error}") from None

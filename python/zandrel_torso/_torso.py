@@ -508,20 +508,28 @@ class Torso:
     def _motion_model(self) -> _engine.MotionModel:
         return motion_model(self.geometry, self._servos)
 
-    def plan(self, keyframes: npt.ArrayLike, rate: float) -> Trajectory:
+    def _motion_model_for(self, load: Load | None) -> _engine.MotionModel:
+        return self._motion_model if load is None else motion_model(self.geometry, self._servos, as_load(load))
+
+    def plan(self, keyframes: npt.ArrayLike, rate: float, load: Load | None = None) -> Trajectory:
         """Rest to rest through keyframes (K, 4, 4), the geometry's unit,
         sampled every 1/rate s: straight paths between keyframes, stopping
         at each, each segment time-optimal within the servos' speed and
         acceleration (up to small safety margins). Every sample passes
         check and its angles are exactly inverse of its pose. A ValueError
         names the segment (counted from 0) that leaves the feasible set,
-        when the plan would stop, the leg and the reason."""
-        return plan_keyframes(self._motion_model, keyframes, rate)
+        when the plan would stop, the leg and the reason. With a `load`, no
+        sample asks a servo for more than its torque (reason "servo torque
+        over its limit")."""
+        return plan_keyframes(self._motion_model_for(load), keyframes, rate)
 
-    def follower(self, rate: float, start: npt.ArrayLike | None = None) -> Follower:
+    def follower(
+        self, rate: float, start: npt.ArrayLike | None = None, load: Load | None = None
+    ) -> Follower:
         """An online follower at rate ticks per second, at rest at start
-        (home when None): see Follower.step."""
-        return Follower(self._motion_model, rate, start, lambda pose: self.check(pose).explain())
+        (home when None): see Follower.step. With a `load`, it clamps
+        where holding it would need more than a servo's torque."""
+        return Follower(self._motion_model_for(load), rate, start, lambda pose: self.check(pose, load=load).explain())
 
     def workspace(
         self, angle_step: float = math.radians(0.1), length_step: float | None = None, load: Load | None = None

@@ -133,18 +133,25 @@ using MotionModelPtr = std::shared_ptr<const MotionModel>;
 MotionModelPtr make_motion_model(Values motor_arm_length, Values rod_length, Poses t_world_motor,
                                  Points branch_platform, Values solution, Values zero, Values direction,
                                  Values lower, Values upper, Values speed, Values acceleration,
-                                 Values pulse_lower, Values pulse_upper, Pose home, double unit_per_metre) {
+                                 Values pulse_lower, Values pulse_upper, Values torque, Pose home,
+                                 double unit_per_metre, std::optional<Values> load) {
   const std::size_t legs = t_world_motor.shape(0);
   for (std::size_t n : {motor_arm_length.shape(0), rod_length.shape(0), branch_platform.shape(0), solution.shape(0),
                         zero.shape(0), direction.shape(0), lower.shape(0), upper.shape(0), speed.shape(0),
-                        acceleration.shape(0), pulse_lower.shape(0), pulse_upper.shape(0)})
+                        acceleration.shape(0), pulse_lower.shape(0), pulse_upper.shape(0), torque.shape(0)})
     if (n != legs) throw std::invalid_argument("every per-leg array needs one entry per leg");
   if (legs == 0) throw std::invalid_argument("needs at least one leg");
   MotionModelSpec spec{motor_arm_length(0), rod_length(0), {}, pose_at(home.data()), unit_per_metre};
+  if (load) {
+    // mass, centre (3), gravity (3), force (3), moment (3)
+    if (load->shape(0) != 13) throw std::invalid_argument("a load is 13 numbers");
+    const double* v = load->data();
+    spec.load = Load{v[0], {v[1], v[2], v[3]}, {v[4], v[5], v[6]}, {{v[7], v[8], v[9]}, {v[10], v[11], v[12]}}};
+  }
   for (std::size_t i = 0; i < legs; ++i) {
     const double* p = branch_platform.data() + 3 * i;
     ServoLimits servo{zero(i), direction(i), lower(i), upper(i), speed(i), acceleration(i), pulse_lower(i),
-                      pulse_upper(i)};
+                      pulse_upper(i), torque(i)};
     spec.legs.push_back({{p[0], p[1], p[2]}, pose_at(t_world_motor.data() + 16 * i), solution(i), servo,
                          motor_arm_length(i), rod_length(i)});
   }
@@ -309,7 +316,8 @@ NB_MODULE(_engine, m) {
   m.def("motion_model", &zandrel::make_motion_model, nb::arg("motor_arm_length"), nb::arg("rod_length"),
         nb::arg("t_world_motor"), nb::arg("branch_platform"), nb::arg("solution"), nb::arg("zero"),
         nb::arg("direction"), nb::arg("lower"), nb::arg("upper"), nb::arg("speed"), nb::arg("acceleration"),
-        nb::arg("pulse_lower"), nb::arg("pulse_upper"), nb::arg("home"), nb::arg("unit_per_metre"));
+        nb::arg("pulse_lower"), nb::arg("pulse_upper"), nb::arg("torque"), nb::arg("home"),
+        nb::arg("unit_per_metre"), nb::arg("load").none());
   // One follower is one control loop: nanobind does not lock it, and the
   // typed layer documents that it is not to be shared between threads.
   nb::class_<zandrel::FollowerHandle>(m, "Follower")
