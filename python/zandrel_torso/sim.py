@@ -25,16 +25,20 @@ the actuator forces at rest are the servo torques the load alone asks for.
 
 from __future__ import annotations
 
+import importlib
 import math
 from typing import Any, Protocol
 
-import mujoco  # type: ignore[import-untyped,import-not-found,unused-ignore]
 import numpy as np
 import numpy.typing as npt
 
 from ._arrays import FloatArray
 from ._geometry import Geometry
 from ._torso import Torso
+
+# MuJoCo's compiled bindings ship no type information: held as Any, so type
+# checkers neither complain about the import nor guess at its functions.
+mujoco: Any = importlib.import_module("mujoco")
 
 __all__ = ["KP", "KV", "TIMESTEP", "LoadLike", "set_pose", "to_mjcf"]
 
