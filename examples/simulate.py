@@ -6,7 +6,7 @@ the kinematics alone. Then a `Torso.plan` is played through the simulation,
 one command per 20 ms tick as a servo driver would send them, and the
 platform is compared with the plan's poses tick by tick.
 
-Needs MuJoCo (`pip install ".[sim]"`); opens no window.
+Needs MuJoCo (`pip install 'zandrel_torso_kinematics[sim]'`); opens no window.
 
 Usage: python examples/simulate.py
 """

@@ -1,5 +1,6 @@
 """The mechanism as a MuJoCo model, for checking what the kinematics and the
-statics promise against a dynamic simulation (needs `pip install ".[sim]"`).
+statics promise against a dynamic simulation (needs MuJoCo 3.2.3 or newer:
+`pip install 'zandrel_torso_kinematics[sim]'`).
 
 `to_mjcf(geometry, load)` writes the robot as MJCF: the platform on a free
 joint, each leg a hinge turned by a position actuator and a rod hung from
@@ -38,14 +39,19 @@ from ._torso import Torso
 
 # MuJoCo's compiled bindings ship no type information: held as Any, so type
 # checkers neither complain about the import nor guess at its functions.
-mujoco: Any = importlib.import_module("mujoco")
+# Rods close on sites (connect's site1 and site2), which MuJoCo reads from
+# 3.2.3 on.
+try:
+    mujoco: Any = importlib.import_module("mujoco")
+except ImportError as error:
+    raise ImportError("zandrel_torso.sim needs MuJoCo: pip install 'zandrel_torso_kinematics[sim]'") from error
 
 __all__ = ["KP", "KV", "TIMESTEP", "LoadLike", "set_pose", "to_mjcf"]
 
 # Servo stiffness (N m/rad). A position loop yields by torque / KP under
-# load: the sample's heaviest leg under half a kilogram needs about 0.1 N m,
-# which costs 0.2 mrad here, a few micrometres at the platform, well inside
-# what the kinematics is checked to. A softer servo would show up as sag.
+# load: the sample's most loaded servo under half a kilogram needs about
+# 0.06 N m, which costs about 0.1 mrad here, a few micrometres at the
+# platform. A softer servo would show up as sag.
 KP = 500.0
 # Servo damping (N m s/rad), about critical for the horn's reflected
 # inertia plus its share of a half-kilogram platform, so that a step
