@@ -17,6 +17,7 @@ import math
 import mujoco
 import numpy as np
 
+import zandrel_torso
 from zandrel_torso import Geometry, Leg, Torso, pose, sample_geometry
 from zandrel_torso.sim import set_pose, to_mjcf
 
@@ -28,11 +29,13 @@ deg = math.radians(1.0)
 
 @dataclasses.dataclass(frozen=True)
 class Payload:
-    """What the model takes of a load: kg, metres in platform coordinates, m/s²."""
+    """What the model takes of a load (as zandrel_torso.Load has it, where
+    this version of the package has one): kg, the geometry's unit in
+    platform coordinates, m/s²."""
 
     mass: float
     centre: np.ndarray
-    gravity: np.ndarray
+    gravity: np.ndarray = dataclasses.field(default_factory=lambda: np.array([0.0, 0.0, -9.81]))
 
 
 def rotation_vector(rotation):
@@ -124,7 +127,7 @@ def play_a_plan(geometry, load):
 
 def main():
     geometry = sample_geometry()  # metres
-    load = Payload(mass=0.5, centre=np.array([0.0, 0.0, 0.03]), gravity=np.array([0.0, 0.0, -9.81]))
+    load = getattr(zandrel_torso, "Load", Payload)(mass=0.5, centre=np.array([0.0, 0.0, 0.03]))
     hold_a_tilt(geometry, load)
     play_a_plan(geometry, load)
 

@@ -117,8 +117,11 @@ def to_mjcf(geometry: Geometry, load: LoadLike | None = None) -> str:
 
     Body "platform" is on a free joint and its frame is the platform frame;
     its inertial is the load's (mass at `load.centre`, a ball of a few cm),
-    or a gram at the origin with no load. The model's gravity is
-    `load.gravity`, else (0, 0, -9.81). Leg i is body "horn{i}" at its motor
+    or a weightless gram at the origin with no load or a massless one. The
+    model's gravity is `load.gravity`, else (0, 0, -9.81). A load's further
+    `wrench` (6,: force N, then moment N m about the platform origin, world
+    axes), when it has one, is a seventh actuator "wrench" that applies it
+    whatever its control. Leg i is body "horn{i}" at its motor
     frame on hinge "motor{i}" about the motor's Z axis (0 is the horn along
     +X, as θ), turned by actuator i (a position servo whose control is θ,
     so `data.ctrl[:6] = Torso(geometry).inverse(pose)` commands a pose),
@@ -130,16 +133,25 @@ def to_mjcf(geometry: Geometry, load: LoadLike | None = None) -> str:
     metres = geometry.in_unit("m")
     horns = metres.motor_arm_lengths
     rods = metres.rod_lengths
-    if load is None:
-        mass, centre, gravity = _BARE_MASS, np.zeros(3), np.array([0.0, 0.0, -9.81])
-    else:
+    mass, centre, gravity = 0.0, np.zeros(3), np.array([0.0, 0.0, -9.81])
+    extra = None
+    if load is not None:
         mass = float(load.mass)
         centre = np.asarray(load.centre, dtype=np.float64).reshape(3) * _scale(geometry)
         gravity = np.asarray(load.gravity, dtype=np.float64).reshape(3)
-        if not (math.isfinite(mass) and mass > 0.0):
-            raise ValueError(f"load mass must be positive and finite, got {mass}")
+        wrench = getattr(load, "wrench", None)
+        extra = None if wrench is None else np.asarray(wrench, dtype=np.float64).reshape(6)
+        if not (math.isfinite(mass) and mass >= 0.0):
+            raise ValueError(f"load mass must be finite and zero or more, got {mass}")
         if not (np.isfinite(centre).all() and np.isfinite(gravity).all()):
             raise ValueError("load centre and gravity must be finite")
+        if extra is not None and not np.isfinite(extra).all():
+            raise ValueError("load wrench must be finite")
+    # No mass: the free joint still needs inertia, so the platform gets a
+    # gram whose weight is cancelled like the horns' and rods'.
+    bare = mass == 0.0
+    if bare:
+        mass, centre = _BARE_MASS, np.zeros(3)
     ball = 0.4 * mass * _LOAD_RADIUS**2
     home = metres.home
     part = f'mass="{_PART_MASS:g}" diaginertia="{_PART_INERTIA:g} {_PART_INERTIA:g} {_PART_INERTIA:g}"'
@@ -174,31 +186,47 @@ def to_mjcf(geometry: Geometry, load: LoadLike | None = None) -> str:
         )
         servos.append(f'    <position name="servo{i}" joint="motor{i}" kp="{KP:g}" kv="{KV:g}"/>\n')
     reach = float(np.max(np.linalg.norm(np.array([leg.branch_platform for leg in metres.legs]), axis=1)))
-    return (
-        '<mujoco model="zandrel_torso">\n'
-        '  <compiler angle="radian" autolimits="true"/>\n'
-        f'  <option timestep="{TIMESTEP:g}" gravity="{_numbers(gravity)}" integrator="implicitfast" '
-        'solver="Newton" iterations="100" tolerance="1e-12">\n'
-        '    <flag contact="disable"/>\n'
-        "  </option>\n"
-        "  <worldbody>\n"
-        + "".join(legs)
-        + f'    <body name="platform" pos="{_numbers(home[:3, 3])}" quat="{_numbers(_quaternion(home[:3, :3]))}">\n'
-        '      <freejoint name="platform"/>\n'
+    platform = (
+        f'    <body name="platform" pos="{_numbers(home[:3, 3])}" quat="{_numbers(_quaternion(home[:3, :3]))}"'
+        + (' gravcomp="1">\n' if bare else ">\n")
+        + '      <freejoint name="platform"/>\n'
         f'      <inertial pos="{_numbers(centre)}" mass="{mass:.17g}" diaginertia="{ball:.17g} {ball:.17g} {ball:.17g}"/>\n'
         # Drawn only: the inertial above is the whole platform.
         f'      <geom type="cylinder" size="{max(reach, 0.005):.17g} 0.002" mass="0" contype="0" conaffinity="0" rgba="0.6 0.6 0.6 0.5"/>\n'
         + "".join(anchors)
-        + "    </body>\n"
-        "  </worldbody>\n"
-        "  <equality>\n"
-        + "".join(closures)
-        + "  </equality>\n"
-        "  <actuator>\n"
-        + "".join(servos)
-        + "  </actuator>\n"
-        "</mujoco>\n"
+        + '      <site name="origin" size="0.002"/>\n'
+        "    </body>\n"
     )
+    pushes: list[str] = []
+    if extra is not None:
+        # The load's further wrench, constant whatever the control: a force
+        # whose bias alone is 1, geared into the wrench, at the platform
+        # origin in the axes of a site at the world origin.
+        pushes.append('    <site name="world" size="0.002"/>\n')
+        servos.append(
+            f'    <general name="wrench" site="origin" refsite="world" gear="{_numbers(extra)}" '
+            'gaintype="fixed" gainprm="0" biastype="affine" biasprm="1 0 0"/>\n'
+        )
+    return "".join([
+        '<mujoco model="zandrel_torso">\n',
+        '  <compiler angle="radian" autolimits="true"/>\n',
+        f'  <option timestep="{TIMESTEP:g}" gravity="{_numbers(gravity)}" integrator="implicitfast" '
+        'solver="Newton" iterations="100" tolerance="1e-12">\n',
+        '    <flag contact="disable"/>\n',
+        "  </option>\n",
+        "  <worldbody>\n",
+        *legs,
+        platform,
+        *pushes,
+        "  </worldbody>\n",
+        "  <equality>\n",
+        *closures,
+        "  </equality>\n",
+        "  <actuator>\n",
+        *servos,
+        "  </actuator>\n",
+        "</mujoco>\n",
+    ])
 
 
 def set_pose(model: Any, data: Any, geometry: Geometry, pose: npt.ArrayLike) -> None:

@@ -21,13 +21,16 @@ SETTLE_S = 2.0
 FD_STEP = 0.02
 
 
-def half_kilogram(unit_scale=1.0):
-    """0.5 kg, 30 mm above the platform origin, under standard gravity."""
-    centre = np.array([0.0, 0.0, 0.030]) * unit_scale
+def a_load(mass, centre, **more):
     gravity = np.array([0.0, 0.0, -9.81])
     if hasattr(zandrel_torso, "Load"):
-        return zandrel_torso.Load(mass=0.5, centre=centre, gravity=gravity)
-    return types.SimpleNamespace(mass=0.5, centre=centre, gravity=gravity)
+        return zandrel_torso.Load(mass=mass, centre=centre, gravity=gravity, **more)
+    return types.SimpleNamespace(mass=mass, centre=np.asarray(centre, dtype=float), gravity=gravity, **more)
+
+
+def half_kilogram(unit_scale=1.0):
+    """0.5 kg, 30 mm above the platform origin, under standard gravity."""
+    return a_load(0.5, np.array([0.0, 0.0, 0.030]) * unit_scale)
 
 
 def rotation_vector(rotation):
@@ -44,6 +47,8 @@ def virtual_work_torques(torso, target, load):
     force = load.mass * np.asarray(load.gravity, dtype=float)
     moment = np.cross(target[:3, :3] @ np.asarray(load.centre, dtype=float), force)
     wrench = np.concatenate([force, moment])
+    if getattr(load, "wrench", None) is not None:
+        wrench = wrench + np.asarray(load.wrench, dtype=float)
     angles = torso.inverse(target)
     torques = []
     for leg in range(6):
@@ -79,15 +84,20 @@ def loaded():
     return geometry, load, model
 
 
+def settle(model, geometry, target):
+    data = mujoco.MjData(model)
+    data.ctrl[:6] = Torso(geometry).inverse(target)
+    set_pose(model, data, geometry, target)
+    mujoco.mj_step(model, data, nstep=round(SETTLE_S / model.opt.timestep))
+    return data
+
+
 @pytest.mark.parametrize("name", POSES)
 def test_platform_settles_at_the_pose_with_the_static_torques(loaded, name):
     geometry, load, model = loaded
-    data = mujoco.MjData(model)
     torso = Torso(geometry)
     target = geometry.home @ POSES[name]
-    data.ctrl[:6] = torso.inverse(target)
-    set_pose(model, data, geometry, target)
-    mujoco.mj_step(model, data, nstep=round(SETTLE_S / model.opt.timestep))
+    data = settle(model, geometry, target)
 
     platform = data.body("platform")
     assert np.abs(data.qvel).max() < 1e-6, "still moving"
@@ -103,6 +113,21 @@ def test_platform_settles_at_the_pose_with_the_static_torques(loaded, name):
         np.testing.assert_allclose(torques, torso.torques(target, load), rtol=0.03, atol=2e-3)
 
 
+def test_a_further_wrench_on_the_load_is_held_as_virtual_work_says():
+    geometry = sample_geometry()
+    # A tool pushed sideways and down, twisted about the vertical.
+    load = a_load(0.3, [0.01, 0.0, 0.02], wrench=[1.0, 0.0, -2.0, 0.02, 0.0, 0.05])
+    model = mujoco.MjModel.from_xml_string(to_mjcf(geometry, load))
+    assert model.nu == 7  # the six servos first, then the wrench
+    target = geometry.home @ pose(roll=10 * DEG, y=0.005)
+    data = settle(model, geometry, target)
+    assert np.linalg.norm(data.body("platform").xpos - target[:3, 3]) < 1e-4
+    expected = virtual_work_torques(Torso(geometry), target, load)
+    np.testing.assert_allclose(data.actuator_force[:6], expected, rtol=0.03, atol=2e-3)
+    without = virtual_work_torques(Torso(geometry), target, a_load(0.3, [0.01, 0.0, 0.02]))
+    assert np.abs(expected - without).max() > 0.02  # the wrench is felt
+
+
 def test_a_millimetre_geometry_gives_the_metre_model():
     metres = mujoco.MjModel.from_xml_string(to_mjcf(sample_geometry(), half_kilogram()))
     millimetres = mujoco.MjModel.from_xml_string(to_mjcf(sample_geometry("mm"), half_kilogram(1e3)))
@@ -110,11 +135,13 @@ def test_a_millimetre_geometry_gives_the_metre_model():
         np.testing.assert_allclose(getattr(millimetres, field), getattr(metres, field), atol=1e-12, err_msg=field)
 
 
-def test_without_a_load_the_platform_is_nearly_weightless_under_standard_gravity():
-    model = mujoco.MjModel.from_xml_string(to_mjcf(sample_geometry()))
-    assert model.body("platform").mass[0] < 0.01
+def test_without_a_load_the_servos_hold_nothing_under_standard_gravity():
+    geometry = sample_geometry()
+    model = mujoco.MjModel.from_xml_string(to_mjcf(geometry))
     np.testing.assert_allclose(model.opt.gravity, [0.0, 0.0, -9.81])
     assert model.nu == 6 and model.neq == 6
+    data = settle(model, geometry, geometry.home @ pose(pitch=10 * DEG))
+    assert np.abs(data.actuator_force).max() < 1e-6
 
 
 def test_set_pose_closes_every_rod_and_refuses_a_pose_out_of_reach():
