@@ -83,9 +83,11 @@ _ROD_RADIUS = 0.002
 
 
 class LoadLike(Protocol):
-    """What the model takes of a load: `mass` (kg), `centre` (3,) in the
-    geometry's unit in platform coordinates, `gravity` (3,) m/s^2 in world
-    axes."""
+    """What the model takes of a load (zandrel_torso.Load is one): `mass`
+    (kg), `centre` (3,) in the geometry's unit in platform coordinates,
+    `gravity` (3,) m/s^2 in world axes, and an optional attribute `wrench`
+    (6,), None or a force in N then a moment in N m about the platform
+    origin, both in world axes."""
 
     @property
     def mass(self) -> float: ...
