@@ -126,7 +126,8 @@ def to_mjcf(geometry: Geometry, load: LoadLike | None = None) -> str:
     whatever its control. Leg i is body "horn{i}" at its motor
     frame on hinge "motor{i}" about the motor's Z axis (0 is the horn along
     +X, as θ), turned by actuator i (a position servo whose control is θ,
-    so `data.ctrl[:6] = Torso(geometry).inverse(pose)` commands a pose),
+    so `data.ctrl[:6] = Torso(geometry).inverse(pose)` commands a pose,
+    its force limited to the servo's `torque` where it has one),
     and body "rod{i}" at the horn tip on ball joint "rod{i}", along its own
     +Z, its far end welded to site "anchor{i}" of the platform by a
     `connect` equality. Contacts are off: the rods would only touch each
@@ -186,7 +187,11 @@ def to_mjcf(geometry: Geometry, load: LoadLike | None = None) -> str:
             f'    <connect name="closure{i}" site1="rod{i}_end" site2="anchor{i}" '
             f'solref="{_CLOSURE_SOLREF}" solimp="{_CLOSURE_SOLIMP}"/>\n'
         )
-        servos.append(f'    <position name="servo{i}" joint="motor{i}" kp="{KP:g}" kv="{KV:g}"/>\n')
+        # A servo with a torque limit gives no more: past it the platform
+        # sags instead of holding, as the real one would.
+        limit = getattr(leg.servo, "torque", None)
+        clamp = "" if limit is None else f' forcerange="{-float(limit):.17g} {float(limit):.17g}"'
+        servos.append(f'    <position name="servo{i}" joint="motor{i}" kp="{KP:g}" kv="{KV:g}"{clamp}/>\n')
     reach = float(np.max(np.linalg.norm(np.array([leg.branch_platform for leg in metres.legs]), axis=1)))
     platform = (
         f'    <body name="platform" pos="{_numbers(home[:3, 3])}" quat="{_numbers(_quaternion(home[:3, :3]))}"'

@@ -1,6 +1,7 @@
 """The MuJoCo model of the mechanism: it holds a loaded platform where the
 kinematics puts it, with the servo torques virtual work predicts."""
 
+import dataclasses
 import math
 import types
 
@@ -10,7 +11,7 @@ import pytest
 mujoco = pytest.importorskip("mujoco")
 
 import zandrel_torso  # noqa: E402
-from zandrel_torso import Torso, pose, sample_geometry  # noqa: E402
+from zandrel_torso import Geometry, Leg, Torso, pose, sample_geometry  # noqa: E402
 from zandrel_torso.sim import set_pose, to_mjcf  # noqa: E402
 
 DEG = math.radians(1.0)
@@ -126,6 +127,25 @@ def test_a_further_wrench_on_the_load_is_held_as_virtual_work_says():
     np.testing.assert_allclose(data.actuator_force[:6], expected, rtol=0.03, atol=2e-3)
     without = virtual_work_torques(Torso(geometry), target, a_load(0.3, [0.01, 0.0, 0.02]))
     assert np.abs(expected - without).max() > 0.02  # the wrench is felt
+
+
+def test_a_servo_short_of_torque_lets_the_platform_sag():
+    sample = sample_geometry()
+    try:
+        servos = [dataclasses.replace(leg.servo, torque=0.02) for leg in sample.legs]
+    except TypeError:
+        pytest.skip("this version's servos carry no torque limit")
+    legs = [Leg(leg.branch_platform, leg.t_world_motor, leg.solution, servo) for leg, servo in zip(sample.legs, servos)]
+    geometry = Geometry(sample.motor_arm_length, sample.rod_length, legs, sample.unit, sample.home)
+    model = mujoco.MjModel.from_xml_string(to_mjcf(geometry, half_kilogram()))
+    data = mujoco.MjData(model)
+    data.ctrl[:6] = Torso(geometry).inverse(geometry.home)
+    set_pose(model, data, geometry, geometry.home)
+    # Holding half a kilogram at home takes 0.033 N m a servo: a twentieth
+    # of a second later each gives all it has and the platform is falling.
+    mujoco.mj_step(model, data, nstep=round(0.05 / model.opt.timestep))
+    np.testing.assert_allclose(data.actuator_force[:6], -0.02, atol=1e-9)
+    assert geometry.home[2, 3] - data.body("platform").xpos[2] > 0.001
 
 
 def test_a_millimetre_geometry_gives_the_metre_model():
