@@ -11,6 +11,7 @@ import re
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 import sample_geometry as geo
@@ -380,3 +381,26 @@ def test_calibration_finds_the_robot_and_the_horn_a_tooth_off(tmp_path):
     assert rows["calibrated"][0] <= 0.45 and rows["calibrated"][0] < rows["zeros only"][0] < rows["nominal"][0], out
     assert re.search(r"^  leg 4: horn 1 spline tooth off \(\+1\d\.\d°\)$", out, re.M), out
     assert Geometry.load(tmp_path / "calibrated.json").rod_lengths.shape == (6,)
+
+
+def test_simulate_holds_the_pose_with_the_static_torques_and_tracks_the_plan(tmp_path):
+    pytest.importorskip("mujoco")
+    out = run_example("simulate.py", tmp_path)
+
+    settled = re.search(rf"settled ({_NUMBER}) mm and ({_NUMBER}) deg", out)
+    assert settled, out
+    assert float(settled.group(1)) < 0.1 and float(settled.group(2)) < 0.1, out
+    rows = [numbers(line) for line in out.splitlines() if re.match(rf"^\s+\d\s+{_NUMBER}\s+{_NUMBER}\s*$", line)]
+    assert len(rows) == 6, out
+    simulated, static = (np.array(column) for column in zip(*((row[1], row[2]) for row in rows)))
+    assert np.abs(static).max() > 0.02, out  # half a kilogram does load the servos
+    assert np.allclose(simulated, static, rtol=0.03, atol=2e-3), out
+
+    plan = re.search(rf"(\d+) commands at 50 Hz, ({_NUMBER}) s", out)
+    tracking = re.search(rf"tracking error at most ({_NUMBER}) mm and ({_NUMBER}) deg", out)
+    rest = re.search(rf"at rest after the last command ({_NUMBER}) mm and ({_NUMBER}) deg", out)
+    assert plan and tracking and rest, out
+    assert int(plan.group(1)) == pytest.approx(float(plan.group(2)) * 50.0 + 1, abs=1.01), out
+    # Within a tick the servos catch up with the command they were sent.
+    assert float(tracking.group(1)) < 0.5 and float(tracking.group(2)) < 0.5, out
+    assert float(rest.group(1)) < 0.1 and float(rest.group(2)) < 0.1, out
