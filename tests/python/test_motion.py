@@ -133,3 +133,24 @@ def test_clamps_at_the_last_feasible_pose_and_says_why():
 def test_mistakes_are_value_errors(call, message):
     with pytest.raises(ValueError, match=message):
         call(limited())
+
+
+def test_a_load_beyond_a_servos_torque_stops_plans_and_the_follower():
+    from zandrel_torso import Load
+
+    load = Load(0.5, (0.0, 0.0, 30.0))
+    base = limited()
+    limit = 2.0 * float(np.max(np.abs(base.torques(base.geometry.home, load))))
+    g = base.geometry
+    legs = [Leg(leg.branch_platform, leg.t_world_motor, leg.solution, dataclasses.replace(leg.servo, torque=limit))
+            for leg in g.legs]
+    torso = Torso(Geometry(g.motor_arm_length, g.rod_length, legs, g.unit, g.home))
+    tilted = moved(g.home, roll=0.6)
+    assert torso.plan(np.array([g.home, tilted]), 100.0).duration > 0.0  # without the load it goes
+    with pytest.raises(ValueError, match=r"segment 0 .*leg \d: servo torque over its limit"):
+        torso.plan(np.array([g.home, tilted]), 100.0, load=load)
+    follower = torso.follower(100.0, load=load)
+    commands = [follower.step(tilted) for _ in range(300)]
+    assert commands[-1].status == "clamped" and commands[-1].reason == "servo torque over its limit"
+    held = torso.torques(np.array([c.pose for c in commands]), load)
+    assert np.all(np.abs(held) <= limit)
