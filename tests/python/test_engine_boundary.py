@@ -36,8 +36,11 @@ def arguments():
         "acceleration": np.full(n, 80.0),
         "pulse_lower": np.full(n, 500.0),
         "pulse_upper": np.full(n, 2500.0),
+        "torque": np.full(n, 2.0),
         "home": np.ascontiguousarray(metres.home, dtype=np.float64),
         "unit_per_metre": 1.0,
+        # mass, centre, gravity, force, moment
+        "load": np.array([0.5, 0.0, 0.0, 0.03, 0.0, 0.0, -9.81, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0]),
     }
 
 
@@ -124,7 +127,7 @@ def test_motion_model_refuses_wrong_arrays(arguments):
         elif name == "home":
             wrongs = [None, *wrong_poses(good)]
         elif good.ndim == 1:
-            wrongs = list(wrong_values(good))
+            wrongs = [w for w in wrong_values(good) if not (name == "load" and w is None)]
         else:
             wrongs = [None, good.tolist(), good[:-1], good.reshape(-1), good[..., :-1], good.astype(">f8"),
                       good.astype(np.complex128)]
@@ -142,7 +145,7 @@ def test_motion_model_refuses_wrong_arrays(arguments):
 @pytest.mark.parametrize("bad", [math.nan, math.inf, -math.inf, 0.0, -0.0, -1.0, 5e-324, 1e308])
 def test_values_out_of_range_are_value_errors(arguments, bad):
     for name in ("zero", "direction", "lower", "upper", "speed", "acceleration", "pulse_lower", "pulse_upper",
-                 "solution", "motor_arm_length", "rod_length"):
+                 "solution", "motor_arm_length", "rod_length", "torque", "load"):
         values = arguments[name].copy()
         values[3] = bad
         # Refused in words, or accepted when the value is valid there.
