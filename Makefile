@@ -128,7 +128,8 @@ cpp-consumer: system-deps dev
 # reference, and a long stream of random targets checked against every limit.
 # Last calibration's (benchmarks/calibration.py): robots as built, simulated
 # and measured, calibrated beside the alternatives and scored on held-out
-# poses; zeros alone; a horn a spline tooth round named.
+# poses; zeros alone; a horn a spline tooth round named. Then the forces'
+# (benchmarks/forces.py): servo torques against virtual work, and their cost.
 bench: $(VENV)/.build-tools
 	$(PIP_INSTALL) ".[bench]"
 	$(VENV)/bin/cmake -S . -B $(BUILD)/floor -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -137,6 +138,7 @@ bench: $(VENV)/.build-tools
 	PYTHONPATH=$(BUILD)/floor $(PY) benchmarks/bench.py --cpp $(BUILD)/floor/core_bench $(BENCH_ARGS)
 	$(PY) benchmarks/motion.py --cpp $(BUILD)/floor/core_bench
 	$(PY) benchmarks/calibration.py
+	$(PY) benchmarks/forces.py
 
 # dist/: the sdist and one manylinux wheel per supported CPython, each
 # installed into a fresh virtual environment and tested there (scripts/check-dist).
