@@ -1,8 +1,7 @@
 """The sample mechanism in MuJoCo, carrying half a kilogram.
 
 First it holds a tilted pose: the platform settles where the kinematics puts
-it, and the servos' torques at rest are the ones virtual work predicts from
-the kinematics alone. Then a `Torso.plan` is played through the simulation,
+it, and the servos' torques at rest are the ones `Torso.torques` gives. Then a `Torso.plan` is played through the simulation,
 one command per 20 ms tick as a servo driver would send them, and the
 platform is compared with the plan's poses tick by tick.
 
@@ -17,25 +16,13 @@ import math
 import mujoco
 import numpy as np
 
-import zandrel_torso
-from zandrel_torso import Geometry, Leg, Torso, pose, sample_geometry
+from zandrel_torso import Geometry, Leg, Load, Torso, pose, sample_geometry
 from zandrel_torso.sim import set_pose, to_mjcf
 
 RATE = 50.0  # Hz: one command every 20 ms
 SPEED = math.radians(350.0)  # rad/s, a hobby servo of the MG996R class
 ACCELERATION = 60.0  # rad/s²
 deg = math.radians(1.0)
-
-
-@dataclasses.dataclass(frozen=True)
-class Payload:
-    """What the model takes of a load (as zandrel_torso.Load has it, where
-    this version of the package has one): kg, the geometry's unit in
-    platform coordinates, m/s²."""
-
-    mass: float
-    centre: np.ndarray
-    gravity: np.ndarray = dataclasses.field(default_factory=lambda: np.array([0.0, 0.0, -9.81]))
 
 
 def rotation_vector(rotation):
@@ -54,28 +41,6 @@ def errors(data, target):
     return offset, math.degrees(turn)
 
 
-def static_torques(torso, target, load, step=0.02):
-    """Servo torques that hold the load at rest, by virtual work:
-    tau_i = -(dx/dθ_i)·W, with W the load's force and its moment about the
-    platform origin, and dx/dθ_i the platform's motion per radian of leg i
-    from forward kinematics (central differences)."""
-    if hasattr(torso, "torques"):
-        return np.asarray(torso.torques(target, load))
-    force = load.mass * load.gravity
-    wrench = np.concatenate([force, np.cross(target[:3, :3] @ load.centre, force)])
-    angles = torso.inverse(target)
-    torques = []
-    for leg in range(len(angles)):
-        nudge = np.zeros(len(angles))
-        nudge[leg] = step
-        ahead = torso.solve_forward(angles + nudge, start=target).pose
-        behind = torso.solve_forward(angles - nudge, start=target).pose
-        motion = np.concatenate([ahead[:3, 3] - behind[:3, 3],
-                                 rotation_vector(ahead[:3, :3] @ behind[:3, :3].T)]) / (2 * step)
-        torques.append(-motion @ wrench)
-    return np.array(torques)
-
-
 def hold_a_tilt(geometry, load):
     torso = Torso(geometry)
     model = mujoco.MjModel.from_xml_string(to_mjcf(geometry, load))
@@ -87,7 +52,7 @@ def hold_a_tilt(geometry, load):
     offset, turn = errors(data, target)
     print("holding 12 degrees of roll and -6 of pitch with 0.5 kg 30 mm above the platform:")
     print(f"  settled {offset:.4f} mm and {turn:.4f} deg from the pose")
-    static = static_torques(torso, target, load)
+    static = torso.torques(target, load)
     print("  leg  simulated (N m)  static (N m)")
     for leg, (simulated, expected) in enumerate(zip(data.actuator_force[:6], static)):
         print(f"  {leg:3d}  {simulated:15.5f}  {expected:12.5f}")
@@ -127,7 +92,7 @@ def play_a_plan(geometry, load):
 
 def main():
     geometry = sample_geometry()  # metres
-    load = getattr(zandrel_torso, "Load", Payload)(mass=0.5, centre=np.array([0.0, 0.0, 0.03]))
+    load = Load(mass=0.5, centre=(0.0, 0.0, 0.03))
     hold_a_tilt(geometry, load)
     play_a_plan(geometry, load)
 

@@ -28,13 +28,14 @@ from __future__ import annotations
 
 import importlib
 import math
-from typing import Any, Protocol
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
 from ._arrays import FloatArray
 from ._geometry import Geometry
+from ._load import Load, as_load
 from ._torso import Torso
 
 # MuJoCo's compiled bindings ship no type information: held as Any, so type
@@ -82,23 +83,6 @@ _HORN_RADIUS = 0.003
 _ROD_RADIUS = 0.002
 
 
-class LoadLike(Protocol):
-    """What the model takes of a load (zandrel_torso.Load is one): `mass`
-    (kg), `centre` (3,) in the geometry's unit in platform coordinates,
-    `gravity` (3,) m/s^2 in world axes, and an optional attribute `wrench`
-    (6,), None or a force in N then a moment in N m about the platform
-    origin, both in world axes."""
-
-    @property
-    def mass(self) -> float: ...
-
-    @property
-    def centre(self) -> npt.ArrayLike: ...
-
-    @property
-    def gravity(self) -> npt.ArrayLike: ...
-
-
 def _numbers(values: npt.ArrayLike) -> str:
     return " ".join(f"{float(v):.17g}" for v in np.asarray(values, dtype=np.float64).ravel())
 
@@ -114,7 +98,7 @@ def _scale(geometry: Geometry) -> float:
     return 1e-3 if geometry.unit == "mm" else 1.0
 
 
-def to_mjcf(geometry: Geometry, load: LoadLike | None = None) -> str:
+def to_mjcf(geometry: Geometry, load: Load | None = None) -> str:
     """The robot as an MJCF document, in metres whatever the geometry's unit.
 
     Body "platform" is on a free joint and its frame is the platform frame;
@@ -139,15 +123,9 @@ def to_mjcf(geometry: Geometry, load: LoadLike | None = None) -> str:
     mass, centre, gravity = 0.0, np.zeros(3), np.array([0.0, 0.0, -9.81])
     extra = None
     if load is not None:
-        mass = float(load.mass)
-        centre = np.asarray(load.centre, dtype=np.float64).reshape(3) * _scale(geometry)
-        gravity = np.asarray(load.gravity, dtype=np.float64).reshape(3)
-        wrench = getattr(load, "wrench", None)
-        extra = None if wrench is None else np.asarray(wrench, dtype=np.float64).reshape(6)
-        if not (math.isfinite(mass) and mass >= 0.0):
-            raise ValueError(f"load mass must be finite and zero or more, got {mass}")
-        if not (np.isfinite(centre).all() and np.isfinite(gravity).all()):
-            raise ValueError("load centre and gravity must be finite")
+        load = as_load(load)
+        mass, centre, gravity = load.mass, load.centre * _scale(geometry), load.gravity
+        extra = load.wrench
         if extra is not None and not np.isfinite(extra).all():
             raise ValueError("load wrench must be finite")
     # No mass: the free joint still needs inertia, so the platform gets a
@@ -189,7 +167,7 @@ def to_mjcf(geometry: Geometry, load: LoadLike | None = None) -> str:
         )
         # A servo with a torque limit gives no more: past it the platform
         # sags instead of holding, as the real one would.
-        limit = getattr(leg.servo, "torque", None)
+        limit = leg.servo.torque
         clamp = "" if limit is None else f' forcerange="{-float(limit):.17g} {float(limit):.17g}"'
         servos.append(f'    <position name="servo{i}" joint="motor{i}" kp="{KP:g}" kv="{KV:g}"{clamp}/>\n')
     reach = float(np.max(np.linalg.norm(np.array([leg.branch_platform for leg in metres.legs]), axis=1)))

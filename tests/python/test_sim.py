@@ -1,32 +1,23 @@
 """The MuJoCo model of the mechanism: it holds a loaded platform where the
-kinematics puts it, with the servo torques virtual work predicts."""
+kinematics puts it, with the servo torques the statics give."""
 
 import dataclasses
 import math
-import types
 
 import numpy as np
 import pytest
 
 mujoco = pytest.importorskip("mujoco")
 
-import zandrel_torso  # noqa: E402
-from zandrel_torso import Geometry, Leg, Torso, pose, sample_geometry  # noqa: E402
+from zandrel_torso import Geometry, Leg, Load, Torso, pose, sample_geometry  # noqa: E402
 from zandrel_torso.sim import set_pose, to_mjcf  # noqa: E402
 
 DEG = math.radians(1.0)
 SETTLE_S = 2.0
-# Central differences over the forward solver: its poses close the rods to
-# about 1e-6 m, so the step must move the platform far more than that; the
-# truncation error at this step is a few parts in 1e4.
-FD_STEP = 0.02
 
 
 def a_load(mass, centre, **more):
-    gravity = np.array([0.0, 0.0, -9.81])
-    if hasattr(zandrel_torso, "Load"):
-        return zandrel_torso.Load(mass=mass, centre=centre, gravity=gravity, **more)
-    return types.SimpleNamespace(mass=mass, centre=np.asarray(centre, dtype=float), gravity=gravity, **more)
+    return Load(mass=mass, centre=centre, **more)
 
 
 def half_kilogram(unit_scale=1.0):
@@ -40,30 +31,6 @@ def rotation_vector(rotation):
     vector = np.zeros(3)
     mujoco.mju_quat2Vel(vector, quat, 1.0)
     return vector
-
-
-def virtual_work_torques(torso, target, load):
-    """tau_i = -(dx/dθ_i)^T W, W the load's wrench about the platform
-    origin in world axes, dx the origin's motion and rotation vector."""
-    force = load.mass * np.asarray(load.gravity, dtype=float)
-    moment = np.cross(target[:3, :3] @ np.asarray(load.centre, dtype=float), force)
-    wrench = np.concatenate([force, moment])
-    if getattr(load, "wrench", None) is not None:
-        wrench = wrench + np.asarray(load.wrench, dtype=float)
-    angles = torso.inverse(target)
-    torques = []
-    for leg in range(6):
-        step = np.zeros(6)
-        step[leg] = FD_STEP
-        ahead = torso.solve_forward(angles + step, start=target)
-        behind = torso.solve_forward(angles - step, start=target)
-        assert ahead.converged and behind.converged
-        motion = np.concatenate([
-            ahead.pose[:3, 3] - behind.pose[:3, 3],
-            rotation_vector(ahead.pose[:3, :3] @ behind.pose[:3, :3].T),
-        ]) / (2 * FD_STEP)
-        torques.append(-motion @ wrench)
-    return np.array(torques)
 
 
 POSES = {
@@ -107,14 +74,12 @@ def test_platform_settles_at_the_pose_with_the_static_torques(loaded, name):
     assert math.degrees(np.linalg.norm(turned)) < 0.1
 
     torques = data.actuator_force[:6]
-    expected = virtual_work_torques(torso, target, load)
+    expected = torso.torques(target, load)
     assert np.abs(expected).max() > 0.02  # the load does load the servos
     np.testing.assert_allclose(torques, expected, rtol=0.03, atol=2e-3)
-    if hasattr(Torso, "torques"):
-        np.testing.assert_allclose(torques, torso.torques(target, load), rtol=0.03, atol=2e-3)
 
 
-def test_a_further_wrench_on_the_load_is_held_as_virtual_work_says():
+def test_a_further_wrench_on_the_load_is_held_as_the_statics_say():
     geometry = sample_geometry()
     # A tool pushed sideways and down, twisted about the vertical.
     load = a_load(0.3, [0.01, 0.0, 0.02], wrench=[1.0, 0.0, -2.0, 0.02, 0.0, 0.05])
@@ -123,9 +88,9 @@ def test_a_further_wrench_on_the_load_is_held_as_virtual_work_says():
     target = geometry.home @ pose(roll=10 * DEG, y=0.005)
     data = settle(model, geometry, target)
     assert np.linalg.norm(data.body("platform").xpos - target[:3, 3]) < 1e-4
-    expected = virtual_work_torques(Torso(geometry), target, load)
+    expected = Torso(geometry).torques(target, load)
     np.testing.assert_allclose(data.actuator_force[:6], expected, rtol=0.03, atol=2e-3)
-    without = virtual_work_torques(Torso(geometry), target, a_load(0.3, [0.01, 0.0, 0.02]))
+    without = Torso(geometry).torques(target, a_load(0.3, [0.01, 0.0, 0.02]))
     assert np.abs(expected - without).max() > 0.02  # the wrench is felt
 
 
