@@ -17,7 +17,7 @@ constexpr std::size_t kGrid = 64;
 // The profile plans with a little less than the servos' limits, which
 // leaves each tick room for what the grid and the tick do not see.
 constexpr double kSpeedMargin = 0.98;
-constexpr double kAccelerationMargin = 0.95;
+constexpr double kAccelerationMargin = 0.9;
 // Poses a tick looks at ahead of the platform, at most.
 constexpr int kLookAheadProbes = 4;
 // Exact evaluations a step's search makes by estimate, and then by halving.
