@@ -171,7 +171,9 @@ class Follower {
   // True when the last two commands had the same servo readings.
   bool at_rest() const noexcept;
   // Ticks on which no command on the path kept every limit and the
-  // follower braked as it could: zero unless something is amiss.
+  // follower braked as it could. Rare: at a coarse tick where a reading
+  // turns round sharply within a step, the profile's margin may fall a
+  // fraction of a percent short of a servo's acceleration.
   std::uint64_t overruns() const noexcept { return overruns_; }
 
  private:
@@ -241,6 +243,7 @@ struct PlanFailure {
 struct Plan {
   Trajectory trajectory;
   std::optional<PlanFailure> failure;  // set: the trajectory is empty
+  std::uint64_t overruns = 0;          // the follower's (see Follower::overruns)
 };
 
 // Rest to rest through every keyframe in turn, each segment time-optimal

@@ -213,6 +213,14 @@ class Follower:
         """The last command (at rest at the start before the first step)."""
         return self._command(self._engine.last())
 
+    @property
+    def overruns(self) -> int:
+        """Ticks on which no command on the path kept every servo within its
+        limits, so that the follower braked as hard as it could: rare, at a
+        coarse tick where a reading turns round sharply within one step, and
+        then a fraction of a percent over a servo's acceleration."""
+        return self._engine.overruns
+
     @staticmethod
     def _command(raw: tuple[FloatArray, FloatArray, FloatArray, FloatArray, int, int, int]) -> Command:
         pose, angles, readings, pulses, status, leg, reason = raw

@@ -55,6 +55,7 @@ Plan plan(std::shared_ptr<const MotionModel> model, std::span<const Mat4> keyfra
     }
     if (result.failure) break;
   }
+  result.overruns = follower.overruns();
   if (result.failure) {
     result.trajectory = Trajectory{};
     return result;

@@ -92,7 +92,7 @@ def test_follower_keeps_every_limit_on_any_target_stream():
     np.testing.assert_array_equal(np.array(readings[1:]), torso.to_servo(torso.inverse(poses)))
     assert torso.check(poses).ok.all()
     assert {"arrived", "clamped", "holding"} <= statuses
-    assert follower._engine.overruns == 0
+    assert follower.overruns == 0
 
 
 def test_follower_arrives_exactly_from_rest_on_the_straight_path():
