@@ -159,7 +159,7 @@ def test_solver_refuses_wrong_arguments(arguments, home):
     for index, good in enumerate(legs):
         for wrong in (None, good.tolist(), good[:-1], good.astype(np.complex128)):
             refused(_engine.Solver, *legs[:index], wrong, *legs[index + 1:])
-    for wrong in (None, "pose", home[:3], home.reshape(16), np.zeros((4, 4, 1))):
+    for wrong in (None, "pose", home[:3], home.reshape(16), np.zeros((4, 3))):
         refused(solver.inverse_kinematics, wrong)
         refused(solver.reset_forward_kinematics, wrong)
     for wrong in (None, np.zeros(5), np.zeros(7), "angles"):
