@@ -170,10 +170,10 @@ class Follower {
   double rate() const noexcept { return rate_; }
   // True when the last two commands had the same servo readings.
   bool at_rest() const noexcept;
-  // Ticks on which no command on the path kept every limit and the
-  // follower braked as it could. Rare: at a coarse tick where a reading
-  // turns round sharply within a step, the profile's margin may fall a
-  // fraction of a percent short of a servo's acceleration.
+  // Ticks on which no command on the path kept every limit, and the
+  // follower took the one that oversteps them least. Rare: at a coarse
+  // tick where a reading turns round sharply within a step, up to about a
+  // tenth over a servo's acceleration.
   std::uint64_t overruns() const noexcept { return overruns_; }
 
  private:
@@ -188,6 +188,8 @@ class Follower {
   bool might_turn_to(const Mat4& target) noexcept;
   void grade_end(Path& path) noexcept;
   void look_ahead(Path& path) noexcept;
+  double overstep() const noexcept;
+  double least_overstep(const Path& path, double s) noexcept;
   double edge(const Path& path, double inside, double outside, Verdict& why) noexcept;
   double profile_step(const Path& path, double s) const noexcept;
   double predicted_step(const Path& path, double s) const noexcept;

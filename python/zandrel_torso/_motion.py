@@ -216,9 +216,10 @@ class Follower:
     @property
     def overruns(self) -> int:
         """Ticks on which no command on the path kept every servo within its
-        limits, so that the follower braked as hard as it could: rare, at a
-        coarse tick where a reading turns round sharply within one step, and
-        then a fraction of a percent over a servo's acceleration."""
+        limits, so that the follower took the step that oversteps them
+        least: rare, at a coarse tick where a reading turns round sharply
+        within one step, and then up to about a tenth over a servo's
+        acceleration."""
         return self._engine.overruns
 
     @staticmethod

@@ -18,6 +18,8 @@ constexpr std::size_t kGrid = 64;
 // leaves each tick room for what the grid and the tick do not see.
 constexpr double kSpeedMargin = 0.98;
 constexpr double kAccelerationMargin = 0.9;
+// Steps tried, evenly spaced, on a tick no step keeps every window.
+constexpr int kOverstepTries = 64;
 // Poses a tick looks at ahead of the platform, at most.
 constexpr int kLookAheadProbes = 4;
 // Exact evaluations a step's search makes by estimate, and then by halving.
@@ -465,6 +467,37 @@ bool Follower::grow_to(const Path& path, double s, double& sigma, double slack, 
   return false;
 }
 
+// How far the candidate's readings overstep their windows, as a share of
+// each servo's own limits: at most 1 when every one is within.
+double Follower::overstep() const noexcept {
+  double worst = 0.0;
+  for (std::size_t j = 0; j < change_.size(); ++j) {
+    const double g = candidate_readings_[j] - readings_[j];
+    worst = std::max({worst, std::fabs(g) / speed_step_[j], std::fabs(g - change_[j]) / acceleration_step_[j]});
+  }
+  return worst;
+}
+
+// Where no step keeps every window: the step on the path from s whose
+// largest overstep is least, among evenly spaced tries up to the path's
+// end and twice the last step. Leaves it in the candidate buffers.
+double Follower::least_overstep(const Path& path, double s) noexcept {
+  const double reach = std::min(path.end - s, 2.0 * std::max(last_step_, 0.0));
+  double best = s, least = kInfinity;
+  for (int k = 0; k <= kOverstepTries; ++k) {
+    const double sigma = reach * static_cast<double>(k) / kOverstepTries;
+    if (sigma == 0.0) load(path, s, 0.0);
+    else if (!evaluate(path, sigma == path.end - s ? path.end : s + sigma).feasible()) break;
+    const double worst = overstep();
+    if (worst < least) {
+      least = worst;
+      best = sigma == path.end - s ? path.end : s + sigma;
+    }
+  }
+  load(path, s, best - s);
+  return best;
+}
+
 // The candidate buffers for the step sigma from s; the last command's own
 // when sigma is 0 (the pose stands where it is).
 void Follower::load(const Path& path, double s, double sigma) noexcept {
@@ -546,8 +579,9 @@ const Command& Follower::step(const std::optional<Mat4>& target) noexcept {
   look_ahead(*path_);
   if (!choose(*path_, s_, brake, next)) {
     // No step keeps every limit (the profile's margins are meant to make
-    // this unreachable): brake as hard as the window lets.
+    // this unreachable): take the one that oversteps them least.
     ++overruns_;
+    next = least_overstep(*path_, s_);
   }
   last_step_ = next - s_;
   advance(next);
