@@ -165,7 +165,8 @@ Calibration calibrate(std::span<const CalibrationLeg> nominal, std::span<const d
     const double p = r.head<3>().norm(), q = r.tail<3>().norm();
     out.residual_position.push_back(p);
     out.residual_rotation.push_back(q);
-    const double w = std::hypot(p / options.position_noise, q / options.rotation_noise);
+    const double w = std::sqrt((p / options.position_noise) * (p / options.position_noise) +
+                               (q / options.rotation_noise) * (q / options.rotation_noise));
     weighted.push_back(w);
     if (std::isfinite(w)) {
       finite_norms.push_back(w);

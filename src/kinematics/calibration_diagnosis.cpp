@@ -53,7 +53,7 @@ double circular_spread(std::span<const double> angles) noexcept {
     c += std::cos(a);
     s += std::sin(a);
   }
-  const double r = std::hypot(c, s) / static_cast<double>(angles.size());
+  const double r = std::sqrt(c * c + s * s) / static_cast<double>(angles.size());
   // Rounding can take r a hair above 1 for identical angles.
   return r >= 1.0 ? 0.0 : std::sqrt(-2.0 * std::log(r));
 }

@@ -79,7 +79,9 @@ double closing_angle(const CalibrationLeg& leg, const Mat4& t, double solution) 
     q[c] = (m(0, c) * (world[0] - m(0, 3)) + m(1, c) * (world[1] - m(1, 3))) +
            m(2, c) * (world[2] - m(2, 3));
   const double a = leg.motor_arm_length, b = leg.rod_length;
-  const double radius = std::hypot(q[0], q[1]);
+  // Not std::hypot, here or elsewhere in the library: glibc 2.35 gave
+  // hypot a new symbol version, which would raise the wheels' glibc floor.
+  const double radius = std::sqrt(q[0] * q[0] + q[1] * q[1]);
   const double k = (dot(q, q) + a * a) - b * b;
   const double cosine = std::clamp(k / (2.0 * a * radius), -1.0, 1.0);
   return std::atan2(q[1], q[0]) + solution * std::acos(cosine);
