@@ -20,11 +20,12 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _engine
-from ._arrays import ROUNDING_TOLERANCE, FloatArray, check_rigid, real_array
+from ._arrays import FloatArray
 from ._formulas import wrap_half_open_below
 from ._geometry import Geometry, Leg
 from ._motion import leg_arrays
 from ._servo import ServoTable
+from ._zeros import measured_samples
 
 BoolArray = npt.NDArray[np.bool_]
 
@@ -111,17 +112,7 @@ def calibrate(
 ) -> Calibration:
     geometry = torso.geometry
     legs = len(geometry.legs)
-    readings = real_array(servo_angles, "servo_angles", f"(N, {legs})")
-    poses = real_array(measured_poses, "measured_poses", "(N, 4, 4)")
-    if readings.ndim != 2 or readings.shape[1] != legs:
-        raise ValueError(f"servo_angles must have shape (N, {legs}), got shape {readings.shape}")
-    if poses.shape != (len(readings), 4, 4):
-        raise ValueError(
-            f"measured_poses must have shape ({len(readings)}, 4, 4), one pose per row of servo_angles, "
-            f"got shape {poses.shape}"
-        )
-    for index, t in enumerate(poses):
-        check_rigid(t, f"measured_poses[{index}]", ROUNDING_TOLERANCE)
+    readings, poses = measured_samples(legs, servo_angles, measured_poses)
     if not np.all(np.isfinite(readings)):
         raise ValueError("servo_angles must be finite: leave out a sample whose reading was lost")
     identify = _mask(parameters)

@@ -55,8 +55,9 @@ class ZeroEstimate:
     sample_residual: FloatArray
 
 
-def estimate_zeros(torso: InverseSolver, servo_angles: npt.ArrayLike, measured_poses: npt.ArrayLike) -> ZeroEstimate:
-    legs = len(torso.geometry.legs)
+def measured_samples(legs: int, servo_angles: npt.ArrayLike, measured_poses: npt.ArrayLike) -> tuple[FloatArray, FloatArray]:
+    """Servo readings (N, legs) and the poses measured for them (N, 4, 4),
+    checked: the shapes agree and every pose is rigid."""
     readings = real_array(servo_angles, "servo_angles", f"(N, {legs})")
     poses = real_array(measured_poses, "measured_poses", "(N, 4, 4)")
     if readings.ndim != 2 or readings.shape[1] != legs:
@@ -72,6 +73,11 @@ def estimate_zeros(torso: InverseSolver, servo_angles: npt.ArrayLike, measured_p
     # noise, so rounding-size errors pass, as they do for a motor frame.
     for index, t in enumerate(poses):
         check_rigid(t, f"measured_poses[{index}]", ROUNDING_TOLERANCE)
+    return readings, poses
+
+
+def estimate_zeros(torso: InverseSolver, servo_angles: npt.ArrayLike, measured_poses: npt.ArrayLike) -> ZeroEstimate:
+    readings, poses = measured_samples(len(torso.geometry.legs), servo_angles, measured_poses)
     directions = np.array([leg.servo.direction for leg in torso.geometry.legs], dtype=np.float64)
     # Each usable sample proposes a zero: θ - direction * servo_angle.
     proposed = torso.inverse(poses) - directions * readings
