@@ -172,6 +172,7 @@ class StudioPage:
         scene.add_frame("/world", axes_length=0.8 * a, axes_radius=0.03 * a)
         scene.add_label("/world/name", "world", position=(0.0, 0.0, -0.15 * a), font_screen_scale=0.8)
         self._platform = scene.add_frame("/platform", axes_length=0.8 * a, axes_radius=0.03 * a)
+        scene.add_label("/platform/name", "platform", position=(0.0, 0.0, 0.15 * a), font_screen_scale=0.8)
         outline = studio.outline()
         if len(outline) >= 3:
             vertices = np.vstack([outline.mean(axis=0, keepdims=True), outline])  # a fan about the centre
@@ -224,7 +225,7 @@ class StudioPage:
         centre = 0.5 * (points.origins.mean(axis=0) + home[:3, 3]) if len(points.origins) else home[:3, 3]
         camera = self.server.initial_camera
         camera.look_at = centre
-        camera.position = centre + span * np.array([1.1, -1.5, 0.75])
+        camera.position = centre + span * np.array([1.3, -1.8, 0.9])
         camera.up = (0.0, 0.0, 1.0)
 
     def _build_panel(self) -> None:
@@ -248,6 +249,8 @@ class StudioPage:
             gui.add_button("home", icon=viser.Icon.HOME).on_click(lambda _: self._home())
         with gui.add_folder("Legs"):
             self._table = gui.add_html("")
+        with gui.add_folder("Legend"):
+            gui.add_html(legend_html())
         with gui.add_folder("Motion"):
             gui.add_button("add keyframe").on_click(lambda _: self._add_keyframe())
             gui.add_button("clear keyframes").on_click(lambda _: self._clear_keyframes())
@@ -255,8 +258,6 @@ class StudioPage:
             self._motion = gui.add_markdown("no keyframes yet")
         with gui.add_folder("Workspace"):
             gui.add_markdown(workspace_markdown(studio))
-        with gui.add_folder("Legend"):
-            gui.add_html(legend_html())
 
     # -- updating ----------------------------------------------------------------
 
@@ -268,6 +269,11 @@ class StudioPage:
             )
             self.draw()
             return readouts
+
+    def go_to(self, offsets: Offsets) -> Readouts:
+        """Puts the sliders at `offsets` and moves there, as a user would."""
+        self._set_sliders(offsets)
+        return self.move(offsets)
 
     def draw(self) -> None:
         """Moves the scene's nodes to the studio's current pose."""
@@ -331,8 +337,7 @@ class StudioPage:
 
     def _home(self) -> None:
         self._stop_playing.set()
-        self._set_sliders(Offsets())
-        self.move(Offsets())
+        self.go_to(Offsets())
 
     def _add_keyframe(self) -> None:
         with self._lock:
@@ -379,8 +384,7 @@ class StudioPage:
                 stop.wait(max(float(wait), 0.0))
             if not stop.is_set() and offsets is not None:
                 # At the last keyframe: the sliders show where it is.
-                self._set_sliders(offsets)
-                self.move(offsets)
+                self.go_to(offsets)
 
         self._player = threading.Thread(target=run, name="studio playback", daemon=True)
         self._player.start()
