@@ -8,6 +8,7 @@ import os
 import shutil
 import socket
 
+import numpy as np
 import pytest
 
 pytest.importorskip("viser", reason="the studio's page needs viser: pip install .[studio]")
@@ -15,7 +16,7 @@ sync_api = pytest.importorskip("playwright.sync_api", reason="the browser test d
 Image = pytest.importorskip("PIL.Image", reason="the screenshot is read with Pillow")
 
 from zandrel_torso import Torso, sample_geometry  # noqa: E402
-from zandrel_torso.studio import Studio, serve  # noqa: E402
+from zandrel_torso.studio import Offsets, Studio, serve  # noqa: E402
 
 CHROMIUM = os.environ.get("ZANDREL_CHROMIUM", "/usr/bin/chromium")
 # Root in a container has no sandbox to enter; WebGL falls back to the
@@ -93,3 +94,24 @@ def test_the_page_shows_the_mechanism_and_a_slider_moves_it(page_and_studio, tmp
             assert after.read_bytes() != shot.read_bytes()
         finally:
             browser.close()
+
+
+@pytest.mark.parametrize("last", [{"roll": 6.0, "z": -0.004}, {"roll": 80.0}])
+def test_play_moves_the_page_along_the_plan_or_says_why_not(last):
+    studio = Studio(Torso(sample_geometry()))
+    page = serve(studio, port=free_port())
+    try:
+        studio.add_keyframe()
+        page.go_to(Offsets(**last))
+        studio.add_keyframe()
+        page.go_to(Offsets())
+        playback = page.play()
+        if playback.trajectory is None:  # past the servos' range: nothing moves, the message is shown
+            assert page.playing is None and np.array_equal(studio.pose, studio.home)
+            assert playback.message in page._motion.content
+        else:
+            page.playing.join(timeout=10.0)
+            np.testing.assert_allclose(studio.pose, studio.keyframes[-1], atol=1e-9)
+            assert studio.offsets == Offsets(**last)  # the sliders went with it
+    finally:
+        page.stop()

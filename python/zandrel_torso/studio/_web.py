@@ -24,7 +24,7 @@ except ImportError as error:
 
 from .._arrays import FloatArray
 from .._workspace import AXES
-from ._model import LEGEND, ROD_COLOUR, LegReadout, Offsets, Readouts, Rgb, Studio
+from ._model import LEGEND, ROD_COLOUR, LegReadout, Offsets, Playback, Readouts, Rgb, Studio
 
 _ANGLES = ("roll", "pitch", "yaw")
 
@@ -254,7 +254,7 @@ class StudioPage:
         with gui.add_folder("Motion"):
             gui.add_button("add keyframe").on_click(lambda _: self._add_keyframe())
             gui.add_button("clear keyframes").on_click(lambda _: self._clear_keyframes())
-            gui.add_button("play", icon=viser.Icon.PLAYER_PLAY).on_click(lambda _: self._play())
+            gui.add_button("play", icon=viser.Icon.PLAYER_PLAY).on_click(self._on_play)
             self._motion = gui.add_markdown("no keyframes yet")
         with gui.add_folder("Workspace"):
             gui.add_markdown(workspace_markdown(studio))
@@ -349,7 +349,14 @@ class StudioPage:
             self.studio.clear_keyframes()
         self._motion.content = "no keyframes yet"
 
-    def _play(self) -> None:
+    def _on_play(self, _: Any) -> None:
+        self.play()
+
+    def play(self) -> Playback:
+        """What the "play" button does: plans through the studio's
+        keyframes and moves the scene along the plan in real time, in a
+        thread of its own (see `playing`); a plan that fails is shown in
+        words. Returns what the studio's play gave."""
         self._stop_playing.set()
         if self._player is not None:
             self._player.join(timeout=2.0)
@@ -359,7 +366,7 @@ class StudioPage:
             offsets = self.studio.keyframe_offsets(last) if last >= 0 else None
         self._motion.content = playback.message if playback.trajectory else f"**cannot play:** {playback.message}"
         if playback.trajectory is None:
-            return
+            return playback
         trajectory = playback.trajectory
         self._stop_playing = threading.Event()
         stop = self._stop_playing
@@ -388,6 +395,12 @@ class StudioPage:
 
         self._player = threading.Thread(target=run, name="studio playback", daemon=True)
         self._player.start()
+        return playback
+
+    @property
+    def playing(self) -> threading.Thread | None:
+        """The thread playing the last plan, if any (it ends with the plan)."""
+        return self._player
 
 
 def serve(studio: Studio, host: str = "127.0.0.1", port: int = 8080) -> StudioPage:
