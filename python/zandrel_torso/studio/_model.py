@@ -33,7 +33,7 @@ LEG_COLOURS: dict[Verdict, Rgb] = {
     "ok": (31, 119, 180),
     "out of reach": (214, 39, 40),
     "servo out of range": (148, 103, 189),
-    "overloaded": (230, 159, 0),
+    "overloaded": (231, 41, 138),
 }
 ROD_COLOUR: Rgb = (255, 127, 14)  # an ok leg's rod; a leg with a problem has it in the leg's colour
 PLATFORM_COLOURS: dict[bool, Rgb] = {False: (44, 160, 44), True: (40, 40, 40)}  # keyed by "past a singularity"

@@ -8,6 +8,7 @@ messages, sent together, rather than a new scene.
 
 from __future__ import annotations
 
+import html
 import math
 import threading
 import time
@@ -93,7 +94,7 @@ def readouts_html(readouts: Readouts, with_torque: bool) -> str:
         + f'<p style="font-size:0.8em;margin:4px 0"><b>{verdict}</b>; '
         + f'<span style="color:{_hex(readouts.platform_colour)}">■</span> {margin}</p>'
         + '<ul style="font-size:0.8em;margin:0;padding-left:1.2em">'
-        + "".join(f"<li>{line}</li>" for line in lines)
+        + "".join(f"<li>{html.escape(line)}</li>" for line in lines)
         + "</ul>"
     )
 
@@ -211,17 +212,15 @@ class StudioPage:
             ))
             scene.add_icosphere(f"{name}/horn/tip", radius=0.09 * a, color=(20, 20, 20), position=(horn, 0.0, 0.0))
             self._rods.append(scene.add_frame(f"/rods/{index}", show_axes=False))
+            # A cylinder of unit height, stretched to the rod's length; a leg
+            # out of reach stretches it, thinner, from its motor to its anchor.
             self._rod_bodies.append(scene.add_cylinder(
-                f"/rods/{index}/body", radius=0.04 * a, height=rod, position=(0.0, 0.0, rod / 2.0), color=ROD_COLOUR,
+                f"/rods/{index}/body", radius=0.04 * a, height=1.0, scale=(1.0, 1.0, rod),
+                position=(0.0, 0.0, rod / 2.0), color=ROD_COLOUR,
             ))
             below = motor[:3, 3] - 0.7 * horn * motor[:3, 0]
             self._labels.append(scene.add_label(f"/labels/{index}", str(index), position=below, anchor="center-center"))
             self._shown.append((str(index), True))
-        # Legs out of reach: a line from the motor to the anchor it cannot close on.
-        self._unreachable = scene.add_line_segments(
-            "/unreachable", np.zeros((max(len(geometry.legs), 1), 2, 3), dtype=np.float32), (214, 39, 40),
-            thickness=0.05 * a, visible=False,
-        )
         centre = 0.5 * (points.origins.mean(axis=0) + home[:3, 3]) if len(points.origins) else home[:3, 3]
         camera = self.server.initial_camera
         camera.look_at = centre
@@ -286,33 +285,33 @@ class StudioPage:
             self._platform.wxyz = _wxyz(pose[:3, :3])
             if self._plate is not None and tuple(self._plate.color) != readouts.platform_colour:
                 self._plate.color = readouts.platform_colour
-            missing = []
+            rods = studio.geometry.rod_lengths
             for index, leg in enumerate(readouts.legs):
                 reaches = math.isfinite(leg.angle)
+                start = points.tips[index] if reaches else points.origins[index]
+                line = points.anchors[index] - start
+                length = float(np.linalg.norm(line))
+                self._rods[index].position = start
+                self._rods[index].wxyz = _z_onto(line / length) if length > 0.0 else (1.0, 0.0, 0.0, 0.0)
+                body = self._rod_bodies[index]
                 if reaches:
                     half = 0.5 * leg.angle
                     self._horns[index].wxyz = (math.cos(half), 0.0, 0.0, math.sin(half))
-                    rod = points.anchors[index] - points.tips[index]
-                    self._rods[index].position = points.tips[index]
-                    self._rods[index].wxyz = _z_onto(rod / np.linalg.norm(rod))
+                    if not self._shown[index][1]:
+                        rod = float(rods[index])
+                        body.scale, body.position = (1.0, 1.0, rod), (0.0, 0.0, rod / 2.0)
                 else:
-                    missing.append((points.origins[index], points.anchors[index]))
+                    body.scale, body.position = (0.5, 0.5, length), (0.0, 0.0, length / 2.0)
                 label = str(index) if leg.verdict == "ok" else f"{index}: {leg.verdict}"
                 if self._shown[index] != (label, reaches):
                     self._labels[index].text = label
                     self._horns[index].visible = reaches
-                    self._rods[index].visible = reaches
                     self._shown[index] = (label, reaches)
                 if tuple(self._horn_bodies[index].color) != leg.colour:
                     self._horn_bodies[index].color = leg.colour
                 rod_colour = ROD_COLOUR if leg.verdict == "ok" else leg.colour
-                if tuple(self._rod_bodies[index].color) != rod_colour:
-                    self._rod_bodies[index].color = rod_colour
-            if missing:
-                self._unreachable.points = np.array(missing, dtype=np.float32)
-                self._unreachable.colors = np.broadcast_to(np.array([214, 39, 40], dtype=np.uint8), (len(missing), 2, 3)).copy()
-            if bool(missing) != self._unreachable.visible:
-                self._unreachable.visible = bool(missing)
+                if tuple(body.color) != rod_colour:
+                    body.color = rod_colour
             self._table.content = readouts_html(readouts, studio.load is not None)
 
     def _slider_offsets(self) -> Offsets:
@@ -364,7 +363,7 @@ class StudioPage:
             playback = self.studio.play()
             last = len(self.studio.keyframes) - 1
             offsets = self.studio.keyframe_offsets(last) if last >= 0 else None
-        self._motion.content = playback.message if playback.trajectory else f"**cannot play:** {playback.message}"
+        self._motion.content = playback.message if playback.trajectory else f"cannot play: {playback.message}"
         if playback.trajectory is None:
             return playback
         trajectory = playback.trajectory
