@@ -247,6 +247,9 @@ class StudioPage:
                 self._sliders[axis] = slider
             gui.add_button("home", icon=viser.Icon.HOME).on_click(lambda _: self._home())
         with gui.add_folder("Legs"):
+            if studio.load is not None:
+                centre = ", ".join(f"{v:g}" for v in studio.load.centre)
+                gui.add_markdown(f"load: {studio.load.mass:g} kg at ({centre}) {unit} on the platform")
             self._table = gui.add_html("")
         with gui.add_folder("Legend"):
             gui.add_html(legend_html())
