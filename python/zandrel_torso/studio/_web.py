@@ -127,8 +127,9 @@ def workspace_markdown(studio: Studio) -> str:
 class StudioPage:
     """A viser server showing `studio`: build it, then open `url`.
 
-    move(**offsets) is what a slider does: the studio moves, then the
-    scene's nodes follow.
+    move(offsets) is what a slider does: the studio moves, then the scene's
+    nodes follow; go_to(offsets) puts the sliders there too; play() is the
+    "play" button.
     """
 
     def __init__(self, studio: Studio, host: str = "127.0.0.1", port: int = 8080) -> None:
@@ -175,16 +176,15 @@ class StudioPage:
         self._platform = scene.add_frame("/platform", axes_length=0.8 * a, axes_radius=0.03 * a)
         scene.add_label("/platform/name", "platform", position=(0.0, 0.0, 0.15 * a), font_screen_scale=0.8)
         outline = studio.outline()
+        self._plate: viser.MeshHandle | None = None
         if len(outline) >= 3:
             vertices = np.vstack([outline.mean(axis=0, keepdims=True), outline])  # a fan about the centre
             n = len(outline)
             faces = np.array([[0, 1 + k, 1 + (k + 1) % n] for k in range(n)], dtype=np.uint32)
-            self._plate: Any = scene.add_mesh_simple(
+            self._plate = scene.add_mesh_simple(
                 "/platform/plate", vertices, faces, color=studio.readouts().platform_colour, opacity=0.55,
                 side="double", cast_shadow=False, receive_shadow=False,
             )
-        else:
-            self._plate = None
         for index, anchor in enumerate(outline):
             scene.add_icosphere(f"/platform/anchors/{index}", radius=0.08 * a, color=(20, 20, 20), position=anchor)
         self._horns: list[viser.FrameHandle] = []
