@@ -9,8 +9,9 @@ workspace around home, zeros estimated from measurements, the robot as
 built calibrated from measured poses (`Torso.calibrate`; a leg may carry its
 own horn and rod lengths), keyframe plans
 and an online follower within the servos' limits (`Torso.plan`,
-`Torso.follower`), and pictures (`zandrel_torso.plot`, needs
-matplotlib). Stacks of poses (N, 4, 4) go through in one call.
+`Torso.follower`), pictures (`zandrel_torso.plot`, needs
+matplotlib) and a live 3D studio in the browser (`python -m
+zandrel_torso.studio`, needs viser). Stacks of poses (N, 4, 4) go through in one call.
 
     from zandrel_torso import Torso, sample_geometry
     torso = Torso(sample_geometry())

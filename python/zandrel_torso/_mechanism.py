@@ -10,6 +10,7 @@ statement of each formula. Each operation is vectorised over the legs.
 from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
 from typing import Protocol, TypeVar
 
 import numpy as np
@@ -52,6 +53,23 @@ class GeometryDescription(Protocol):
 
 
 _Self = TypeVar("_Self", bound="Mechanism")
+
+
+@dataclass(frozen=True)
+class LegPoints:
+    """Where each leg's parts are, in world coordinates and the mechanism's
+    unit, shape (n, 3) each: what a picture of the mechanism draws.
+
+    origins: each motor frame's origin, on the shaft.
+    shafts: each shaft's direction (the motor's +Z), a unit vector.
+    tips: each horn's tip at the given angles; NaN where the angle is.
+    anchors: each rod's anchor on the platform.
+    """
+
+    origins: FloatArray
+    shafts: FloatArray
+    tips: FloatArray
+    anchors: FloatArray
 
 
 class Mechanism:
@@ -108,6 +126,20 @@ class Mechanism:
         where the leg cannot close. Shape (n,), or (N, n) for a stack of N
         poses."""
         return reach_margin(self.anchors_in_motor_frames(t_world_platform), self.a, self.b)
+
+    def leg_points(self, t_world_platform: FloatArray, joint_angles: FloatArray) -> LegPoints:
+        """The motors, horn tips and anchors in the world, with the platform
+        at t_world_platform and the horns at joint_angles (see LegPoints)."""
+        motors = self.t_world_motor
+        tips = np.einsum("nij,nj->ni", motors[:, :3, :3], self.horn_tips(joint_angles)) + motors[:, :3, 3]
+        anchors = self.anchors @ t_world_platform[:3, :3].T + t_world_platform[:3, 3]
+        return LegPoints(motors[:, :3, 3].copy(), motors[:, :3, 2].copy(), tips, anchors)
+
+    def outline(self) -> FloatArray:
+        """The anchors in platform coordinates, in turn about the platform's
+        Z axis: the platform's outline, shape (n, 3)."""
+        out: FloatArray = self.anchors[np.argsort(np.arctan2(self.anchors[:, 1], self.anchors[:, 0]))]
+        return out
 
     # -- rods ------------------------------------------------------------------
 

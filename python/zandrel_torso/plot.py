@@ -34,6 +34,7 @@ from ._arrays import ROUNDING_TOLERANCE, FloatArray, check_rigid, float_array
 from ._formulas import pose
 from ._geometry import Geometry
 from ._load import Load
+from ._mechanism import Mechanism
 from ._messages import brief
 from ._torso import Torso
 
@@ -106,14 +107,13 @@ def draw(
     checked = Torso(geometry).check(t)
     angles, servo_beyond = checked.angles, np.isfinite(checked.angles) & (checked.servo_margin < 0.0)
     singular = bool(checked.singularity_margin <= 0.0)
+    mechanism = Mechanism.from_geometry(geometry)
+    parts = mechanism.leg_points(t, angles)
     points = [t[:3, 3]]
     for index, (leg, theta, a) in enumerate(zip(geometry.legs, angles, geometry.motor_arm_lengths.tolist())):
-        motor = leg.t_world_motor
-        origin, shaft = motor[:3, 3], motor[:3, 2]
-        anchor = _point(t, leg.branch_platform)
+        origin, shaft, anchor, tip = parts.origins[index], parts.shafts[index], parts.anchors[index], parts.tips[index]
         _segment(ax, origin - 0.4 * a * shaft, origin + 0.4 * a * shaft, color=_MOTOR, linewidth=5)
         if math.isfinite(theta):
-            tip = _point(motor, np.array([a * math.cos(theta), a * math.sin(theta), 0.0]))
             beyond = bool(servo_beyond[index])
             _segment(ax, origin, tip, color=_SERVO_BEYOND if beyond else _HORN, linewidth=3)
             _segment(ax, tip, anchor, color=_SERVO_BEYOND if beyond else _ROD, linewidth=2)
@@ -123,13 +123,11 @@ def draw(
             _segment(ax, origin, anchor, color=_UNREACHABLE, linewidth=1.5, linestyle="--")
             label, colour = f"{index}: out of reach", _UNREACHABLE
         ax.scatter(anchor[0], anchor[1], anchor[2], color="black", s=12)
-        below = origin - 0.5 * a * motor[:3, 0]
+        below = origin - 0.5 * a * leg.t_world_motor[:3, 0]
         ax.text(below[0], below[1], below[2], label, color=colour, ha="center")
         points += [origin, anchor]
-    anchors = np.array([leg.branch_platform for leg in geometry.legs]).reshape(-1, 3)
-    if len(anchors) >= 3:
-        around = anchors[np.argsort(np.arctan2(anchors[:, 1], anchors[:, 0]))]
-        outline = [_point(t, p) for p in around]
+    if len(geometry.legs) >= 3:
+        outline = [_point(t, p) for p in mechanism.outline()]
         face, edge = (_SINGULAR, "darkred") if singular else ("tab:green", "darkgreen")
         ax.add_collection3d(Poly3DCollection([outline], alpha=0.25, facecolor=face, edgecolor=edge))
     for axis, colour in zip(range(3), ("red", "green", "blue")):  # the platform frame
