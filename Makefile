@@ -28,12 +28,13 @@ $(VENV)/.build-tools: pyproject.toml
 	touch $@
 
 # Build and install the module into the virtual environment (incremental),
-# with its runtime dependencies; dev-test adds the `test` extra of pyproject.toml.
+# with its runtime dependencies; dev-test adds the `test` and `studio` extras
+# of pyproject.toml and its browser-test group (the studio's browser test).
 dev: $(VENV)/.build-tools
 	$(PIP_INSTALL) .
 
 dev-test: $(VENV)/.build-tools
-	$(PIP_INSTALL) ".[test]"
+	$(PIP_INSTALL) ".[test,studio]" --group browser-test
 	touch $(VENV)/.test-extra
 
 # The test tools alone, for runs that test a build of their own.
@@ -56,7 +57,8 @@ TEST_STAGES ?= core-tests pytest sanitize-py sanitize-core fuzz-replay cpp-consu
 test:
 	@scripts/test-stages "$(MAKE)" $(BUILD)/logs $(TEST_STAGES)
 
-pytest: dev-test
+# system-deps: Chromium, for the studio's browser test.
+pytest: system-deps dev-test
 	$(PY) -m pytest -q
 
 # The interpreter is named so that CMake finds cmeel-eigen when the system
