@@ -127,3 +127,22 @@ def test_sliders_reach_past_the_workspace_on_every_axis():
         figure = getattr(found, axis)
         figure = math.degrees(figure) if axis in AXES[:3] else figure
         assert figure < getattr(limits, axis)
+
+
+def test_the_commands_servo_limits_make_the_play_take_its_time(capsys):
+    from zandrel_torso.studio.__main__ import main, with_servo_limits
+
+    speed = math.radians(60.0)
+    geometry = with_servo_limits(sample_geometry(), speed, math.radians(600.0))
+    studio = Studio(Torso(geometry))
+    studio.add_keyframe()
+    studio.set_offsets(roll=10.0)
+    studio.add_keyframe()
+    trajectory = studio.play().trajectory
+    assert trajectory is not None
+    # No servo can move its reading faster than its speed limit.
+    travel = np.abs(np.diff(trajectory.servo_angles[[0, -1]], axis=0)).max()
+    assert trajectory.duration >= travel / speed
+    # A limit the servo refuses stops the command before any server starts.
+    assert main(["--speed", "-5"]) == 2
+    assert "speed" in capsys.readouterr().err

@@ -2,6 +2,7 @@
 which leg gives up first, plan through keyframes and play the plan.
 
     python -m zandrel_torso.studio [GEOMETRY] [--port PORT] [--load-mass KG]
+        [--speed DEG_PER_S] [--acceleration DEG_PER_S2]
 
 starts a local web server and prints its URL (needs viser:
 `pip install "zandrel_torso_kinematics[studio]"`). `Studio` is the page's

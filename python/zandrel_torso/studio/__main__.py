@@ -1,16 +1,35 @@
-"""python -m zandrel_torso.studio [GEOMETRY] [--port PORT] [--load-mass KG]"""
+"""python -m zandrel_torso.studio [GEOMETRY] [--port PORT] [--load-mass KG]
+[--speed DEG_PER_S] [--acceleration DEG_PER_S2]"""
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
+import math
 import sys
 import threading
 
-from .._geometry import Geometry
+from .._geometry import Geometry, Leg
 from .._load import Load
 from .._sample import sample_geometry
 from .._torso import Torso
 from ._model import Studio
+
+
+def with_servo_limits(geometry: Geometry, speed: float | None, acceleration: float | None) -> Geometry:
+    """The geometry with every servo's speed and acceleration limits (rad/s
+    and rad/s²) set where given, for trying what a servo would need: the
+    sample's servos have none, so their plans arrive at once."""
+    if speed is None and acceleration is None:
+        return geometry
+    legs = []
+    for leg in geometry.legs:
+        servo = leg.servo
+        servo = servo if speed is None else dataclasses.replace(servo, speed=speed)
+        servo = servo if acceleration is None else dataclasses.replace(servo, acceleration=acceleration)
+        legs.append(Leg(leg.branch_platform, leg.t_world_motor, leg.solution, servo,
+                        leg.motor_arm_length, leg.rod_length))
+    return Geometry(geometry.motor_arm_length, geometry.rod_length, legs, geometry.unit, geometry.home)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -25,9 +44,18 @@ def main(argv: list[str] | None = None) -> int:
         "--load-mass", type=float, metavar="KG",
         help="a mass at the platform's origin under gravity along the world's -Z: adds servo torques to the checks",
     )
+    parser.add_argument("--speed", type=float, metavar="DEG_PER_S",
+                        help="every servo's speed limit, degrees per second (plans and play keep within it)")
+    parser.add_argument("--acceleration", type=float, metavar="DEG_PER_S2",
+                        help="every servo's acceleration limit, degrees per second squared")
     args = parser.parse_args(argv)
     try:
         geometry = sample_geometry() if args.geometry is None else Geometry.load(args.geometry)
+        geometry = with_servo_limits(
+            geometry,
+            None if args.speed is None else math.radians(args.speed),
+            None if args.acceleration is None else math.radians(args.acceleration),
+        )
         load = None if args.load_mass is None else Load(args.load_mass, (0.0, 0.0, 0.0))
         studio = Studio(Torso(geometry), load)
     except (OSError, ValueError) as error:
