@@ -128,12 +128,14 @@ cpp-consumer: system-deps dev
 # Then the motion engine's (benchmarks/motion.py): a follower tick from C++
 # and from Python beside inverse kinematics, plans beside the time-optimal
 # reference, and a long stream of random targets checked against every limit.
-# Last calibration's (benchmarks/calibration.py): robots as built, simulated
+# Then calibration's (benchmarks/calibration.py): robots as built, simulated
 # and measured, calibrated beside the alternatives and scored on held-out
 # poses; zeros alone; a horn a spline tooth round named. Then the forces'
 # (benchmarks/forces.py): servo torques against virtual work, and their cost.
-bench: $(VENV)/.build-tools
-	$(PIP_INSTALL) ".[bench]"
+# Last the studio's (benchmarks/studio.py): a slider's redraw, and how soon
+# the page opens in headless Chromium (system-deps).
+bench: system-deps $(VENV)/.build-tools
+	$(PIP_INSTALL) ".[bench,studio]" --group browser-test
 	$(VENV)/bin/cmake -S . -B $(BUILD)/floor -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DZANDREL_BUILD_FLOOR=ON -DZANDREL_BUILD_MODULE=OFF -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(BUILD)/floor --target zandrel_floor core_bench
@@ -141,6 +143,7 @@ bench: $(VENV)/.build-tools
 	$(PY) benchmarks/motion.py --cpp $(BUILD)/floor/core_bench
 	$(PY) benchmarks/calibration.py
 	$(PY) benchmarks/forces.py
+	$(PY) benchmarks/studio.py
 
 # dist/: the sdist and one manylinux wheel per supported CPython, each
 # installed into a fresh virtual environment and tested there (scripts/check-dist).
