@@ -95,11 +95,12 @@ sanitize-py: system-deps $(VENV)/.test-extra
 	  -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DZANDREL_SANITIZE=address,undefined,float-cast-overflow \
 	  -DPython_EXECUTABLE=$(abspath $(PY))
 	$(VENV)/bin/cmake --build $(BUILD)/asan
-	# zandrel_torso as the tests import it: the package's sources beside this
-	# build's engine, so that Torso's calls run the instrumented engine too,
-	# not the installed one.
+	# zandrel_torso as the tests import it: the package's sources (its
+	# subpackages too) beside this build's engine, so that Torso's calls run
+	# the instrumented engine too, not the installed one.
 	rm -rf $(ASAN_DIR)/zandrel_torso && mkdir $(ASAN_DIR)/zandrel_torso
-	find $(abspath python/zandrel_torso) -maxdepth 1 -type f -exec ln -s {} $(ASAN_DIR)/zandrel_torso/ \;
+	find $(abspath python/zandrel_torso) -mindepth 1 -maxdepth 1 ! -name __pycache__ ! -name '*.so' \
+	  -exec ln -s {} $(ASAN_DIR)/zandrel_torso/ \;
 	cp $(ASAN_DIR)/_engine.*.so $(ASAN_DIR)/zandrel_torso/
 	rm -f $(ASAN_REPORT).*
 	$(ASAN_ENV) $(PY) -m pytest -q -p no:cacheprovider || { cat $(ASAN_REPORT).* 2>/dev/null; exit 1; }
