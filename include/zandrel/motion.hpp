@@ -187,6 +187,7 @@ class Follower {
   void build(Path& path, const Mat4& from, const Mat4& to, double limit) noexcept;
   bool might_turn_to(const Mat4& target) noexcept;
   void grade_end(Path& path) noexcept;
+  bool refine(Path& path) noexcept;
   void look_ahead(Path& path) noexcept;
   double overstep() const noexcept;
   double least_overstep(const Path& path, double s) noexcept;

@@ -39,6 +39,26 @@ constexpr int kBoundarySteps = 48;
 constexpr int kReachBackOff = 10;
 // Grid points graded towards a feasible set's edge.
 constexpr int kEdgeLevels = 16;
+// Where a reading bends enough to bind the profile (its curvature times the
+// squared path speed at least this share of its servo's acceleration) and
+// a grid interval spans only a few ticks' steps, the interval is split into
+// pieces of about a step: a reading that turns round within a step or two
+// bends far more sharply than the differences over a coarser grid say, and
+// a profile planned with that blurred curvature meets the turn too fast
+// for any step to keep the turning servo within its acceleration. Where an
+// interval spans many steps, the ticks are fine enough to meet the turn
+// gradually, and the grid is left as it is.
+constexpr double kBendShare = 0.2;
+constexpr double kRefineSpan = 16.0;
+// Points a path's refinement may add, pieces an interval is split into at
+// most, and refinements per path (each followed by the profile anew: the
+// slower profile takes shorter steps, which a second pass may split to).
+constexpr std::size_t kRefinePoints = 96;
+constexpr int kRefineSplit = 8;
+constexpr int kRefinePasses = 2;
+// Grid points a profile has room for: the grid, the graded edge and the
+// refinement.
+constexpr std::size_t kProfilePoints = kGrid + kEdgeLevels + 2 + kRefinePoints;
 // A reading whose rate per unit of path over the last grid interval is
 // this many times the one before has the path's end graded too.
 constexpr double kSteepening = 1.25;
@@ -102,7 +122,7 @@ Follower::Follower(std::shared_ptr<const MotionModel> model, double rate, const 
   previous_ = readings_;
   path_ = std::make_unique<Path>();
   spare_ = std::make_unique<Path>();
-  for (Path* p : {path_.get(), spare_.get()}) p->profile.reserve(kGrid + kEdgeLevels + 2, legs);
+  for (Path* p : {path_.get(), spare_.get()}) p->profile.reserve(kProfilePoints, legs);
   build(*path_, pose_, pose_, 1.0);
   publish(MotionStatus::holding);
 }
@@ -161,6 +181,45 @@ void Follower::build(Path& path, const Mat4& from, const Mat4& to, double limit)
   }
   if (path.beyond.feasible() && steepens_at_end(profile, legs)) grade_end(path);
   profile.compute(*model_, legs, kSpeedMargin, kAccelerationMargin);
+  for (int pass = 0; pass < kRefinePasses && refine(path); ++pass)
+    profile.compute(*model_, legs, kSpeedMargin, kAccelerationMargin);
+}
+
+// Splits each grid interval where a reading bends enough to bind the
+// profile and the interval is longer than the step a tick takes there at
+// the profile's speed, into pieces of about that step. False when it added
+// no point.
+bool Follower::refine(Path& path) noexcept {
+  SpeedProfile& profile = path.profile;
+  const std::size_t legs = model_->legs();
+  std::size_t room = kProfilePoints - std::min(kProfilePoints, profile.s.size());
+  bool added = false;
+  for (std::size_t i = profile.s.size() - 1; i-- > 0 && room > 0;) {
+    const double h = profile.s[i + 1] - profile.s[i];
+    const double x = std::max(profile.x[i], profile.x[i + 1]);
+    if (!(x > 0.0) || !std::isfinite(x)) continue;
+    const double sigma = dt_ * std::sqrt(x);
+    if (!(h > sigma && h <= kRefineSpan * sigma)) continue;
+    bool bends = false;
+    for (std::size_t j = 0; j < legs && !bends; ++j) {
+      const double c = std::max(std::fabs(profile.curve[i * legs + j]), std::fabs(profile.curve[(i + 1) * legs + j]));
+      bends = c * x >= kBendShare * model_->servo(j).acceleration;
+    }
+    if (!bends) continue;
+    const double pieces = std::min({std::ceil(h / sigma), static_cast<double>(kRefineSplit), static_cast<double>(room + 1)});
+    const double from = profile.s[i];
+    for (double k = pieces - 1.0; k >= 1.0; k -= 1.0) {
+      const double at = from + h * (k / pieces);
+      if (!(at > from && at < profile.s[i + 1])) continue;
+      if (!evaluate(path, at).feasible()) continue;  // a dip: the look-ahead ends the path before it
+      profile.s.insert(profile.s.begin() + static_cast<std::ptrdiff_t>(i + 1), at);
+      profile.readings.insert(profile.readings.begin() + static_cast<std::ptrdiff_t>((i + 1) * legs),
+                              candidate_readings_.begin(), candidate_readings_.end());
+      --room;
+      added = true;
+    }
+  }
+  return added;
 }
 
 // The last grid interval graded towards the path's end, halving the
