@@ -190,7 +190,7 @@ class Follower {
   bool refine(Path& path) noexcept;
   void look_ahead(Path& path) noexcept;
   double overstep() const noexcept;
-  double least_overstep(const Path& path, double s) noexcept;
+  double least_overstep(const Path& path, double s, double& least) noexcept;
   double edge(const Path& path, double inside, double outside, Verdict& why) noexcept;
   double profile_step(const Path& path, double s) const noexcept;
   double predicted_step(const Path& path, double s) const noexcept;

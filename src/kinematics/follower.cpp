@@ -20,6 +20,8 @@ constexpr double kSpeedMargin = 0.98;
 constexpr double kAccelerationMargin = 0.9;
 // Steps tried, evenly spaced, on a tick no step keeps every window.
 constexpr int kOverstepTries = 64;
+// Golden sections that narrow the best of those tries.
+constexpr int kGoldenSections = 40;
 // Poses a tick looks at ahead of the platform, at most.
 constexpr int kLookAheadProbes = 4;
 // Exact evaluations a step's search makes by estimate, and then by halving.
@@ -537,24 +539,65 @@ double Follower::overstep() const noexcept {
   return worst;
 }
 
-// Where no step keeps every window: the step on the path from s whose
-// largest overstep is least, among evenly spaced tries up to the path's
-// end and twice the last step. Leaves it in the candidate buffers.
-double Follower::least_overstep(const Path& path, double s) noexcept {
-  const double reach = std::min(path.end - s, 2.0 * std::max(last_step_, 0.0));
-  double best = s, least = kInfinity;
+// Where the search found no step that keeps every window: the step on the
+// path from s whose largest overstep is least (`least`, at most 1 when it
+// keeps every window after all), among evenly spaced tries up to the
+// path's end and twice the last step, then narrowed around the best try by
+// golden sections. The search reads each leg's window as "shorter" or
+// "longer" and misses a sliver where a reading turning round within the
+// step says "longer" on both sides of it; the overstep, the largest of the
+// legs' distances outside their windows, has no such blind side. Leaves
+// the step in the candidate buffers.
+double Follower::least_overstep(const Path& path, double s, double& least) noexcept {
+  const double room = path.end - s;
+  const double reach = std::min(room, 2.0 * std::max(last_step_, 0.0));
+  const auto at = [&](double sigma) { return sigma >= room ? path.end : s + sigma; };
+  const auto worst = [&](double sigma) {
+    if (sigma <= 0.0) {
+      load(path, s, 0.0);
+      return overstep();
+    }
+    return evaluate(path, at(sigma)).feasible() ? overstep() : kInfinity;
+  };
+  double best = 0.0;
+  least = kInfinity;
+  double limit = reach;  // the tries stop at the first infeasible pose
   for (int k = 0; k <= kOverstepTries; ++k) {
     const double sigma = reach * static_cast<double>(k) / kOverstepTries;
-    if (sigma == 0.0) load(path, s, 0.0);
-    else if (!evaluate(path, sigma == path.end - s ? path.end : s + sigma).feasible()) break;
-    const double worst = overstep();
-    if (worst < least) {
-      least = worst;
-      best = sigma == path.end - s ? path.end : s + sigma;
+    const double w = worst(sigma);
+    if (w == kInfinity && sigma > 0.0) {
+      limit = sigma;
+      break;
+    }
+    if (w < least) {
+      least = w;
+      best = sigma;
     }
   }
-  load(path, s, best - s);
-  return best;
+  if (least > 1.0 && reach > 0.0) {
+    const double spacing = reach / kOverstepTries;
+    double lo = std::max(0.0, best - spacing), hi = std::min(limit, best + spacing);
+    constexpr double kGolden = 0.6180339887498949;
+    double m1 = hi - kGolden * (hi - lo), m2 = lo + kGolden * (hi - lo);
+    double w1 = worst(m1), w2 = worst(m2);
+    for (int k = 0; k < kGoldenSections && least > 1.0; ++k) {
+      if (w1 < least) { least = w1; best = m1; }
+      if (w2 < least) { least = w2; best = m2; }
+      if (w1 <= w2) {
+        hi = m2; m2 = m1; w2 = w1;
+        m1 = hi - kGolden * (hi - lo);
+        w1 = worst(m1);
+      } else {
+        lo = m1; m1 = m2; w1 = w2;
+        m2 = lo + kGolden * (hi - lo);
+        w2 = worst(m2);
+      }
+    }
+    if (w1 < least) { least = w1; best = m1; }
+    if (w2 < least) { least = w2; best = m2; }
+  }
+  load(path, s, best);
+  return best > 0.0 ? at(best) : s;
 }
 
 // The candidate buffers for the step sigma from s; the last command's own
@@ -637,10 +680,12 @@ const Command& Follower::step(const std::optional<Mat4>& target) noexcept {
   const bool brake = !target_ || pending_;
   look_ahead(*path_);
   if (!choose(*path_, s_, brake, next)) {
-    // No step keeps every limit (the profile's margins are meant to make
-    // this unreachable): take the one that oversteps them least.
-    ++overruns_;
-    next = least_overstep(*path_, s_);
+    // No step found that keeps every limit (the profile's margins are
+    // meant to make this unreachable): take the one that oversteps them
+    // least, which may yet be within them all.
+    double least = kInfinity;
+    next = least_overstep(*path_, s_, least);
+    if (least > 1.0) ++overruns_;
   }
   last_step_ = next - s_;
   advance(next);
