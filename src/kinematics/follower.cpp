@@ -666,7 +666,10 @@ const Command& Follower::step(const std::optional<Mat4>& target) noexcept {
       // limits; until then brake along the old one.
       build(*spare_, pose_, *target_, 1.0);
       double next = 0.0;
-      if (choose(*spare_, 0.0, false, next)) {
+      // Only at a pace the new path's profile allows: a faster first step
+      // (the servos unable to slow down enough) leaves too little of it to
+      // brake on before its end.
+      if (choose(*spare_, 0.0, false, next) && next <= profile_step(*spare_, 0.0)) {
         path_.swap(spare_);
         pending_ = false;
         last_step_ = next;
