@@ -171,9 +171,11 @@ class Follower {
   // True when the last two commands had the same servo readings.
   bool at_rest() const noexcept;
   // Ticks on which no command on the path kept every limit, and the
-  // follower took the one that oversteps them least. Rare: at a coarse
-  // tick where a reading turns round sharply within a step, up to about a
-  // tenth over a servo's acceleration.
+  // follower took the one that oversteps them least. Rare: the speed
+  // profile slows down ahead of a reading that turns round within a few
+  // coarse ticks, but a move that spans only a few ticks (a coarse tick
+  // and a fast servo) can still brake into a turn or a clamp with no step
+  // left within every limit.
   std::uint64_t overruns() const noexcept { return overruns_; }
 
  private:
