@@ -49,9 +49,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kPi = std::numbers::pi;
 constexpr double kSlack = 1.0 + 1e-9;
 // On a tick the follower counts as an overrun (no step kept every window),
-// how far over a servo's acceleration it may go: at a coarse tick where a
-// reading turns sharply, up to about a tenth. Anything more is a fault:
-// the faults this target has found overran by nine to three hundred times.
+// how far over a servo's acceleration it may go. The turns this target
+// found overrunning at coarse ticks no longer do; the tolerance stays for
+// moves that span only a few coarse ticks, where braking into a turn or a
+// clamp can still find no step. The faults this target has found overran
+// by nine to three hundred times.
 constexpr double kOverrunSlack = 1.25;
 // Ticks per input, and per target; a long hold lets a slow approach at a
 // fine rate (thousands of ticks) reach the edge of the feasible set.

@@ -171,9 +171,11 @@ class Follower {
   // True when the last two commands had the same servo readings.
   bool at_rest() const noexcept;
   // Ticks on which no command on the path kept every limit, and the
-  // follower took the one that oversteps them least. Rare: at a coarse
-  // tick where a reading turns round sharply within a step, up to about a
-  // tenth over a servo's acceleration.
+  // follower took the one that oversteps them least. Rare: the speed
+  // profile slows down ahead of a reading that turns round within a few
+  // coarse ticks, but a move that spans only a few ticks (a coarse tick
+  // and a fast servo) can still brake into a turn or a clamp with no step
+  // left within every limit.
   std::uint64_t overruns() const noexcept { return overruns_; }
 
  private:
@@ -187,9 +189,10 @@ class Follower {
   void build(Path& path, const Mat4& from, const Mat4& to, double limit) noexcept;
   bool might_turn_to(const Mat4& target) noexcept;
   void grade_end(Path& path) noexcept;
+  bool refine(Path& path) noexcept;
   void look_ahead(Path& path) noexcept;
   double overstep() const noexcept;
-  double least_overstep(const Path& path, double s) noexcept;
+  double least_overstep(const Path& path, double s, double& least) noexcept;
   double edge(const Path& path, double inside, double outside, Verdict& why) noexcept;
   double profile_step(const Path& path, double s) const noexcept;
   double predicted_step(const Path& path, double s) const noexcept;

@@ -217,9 +217,10 @@ class Follower:
     def overruns(self) -> int:
         """Ticks on which no command on the path kept every servo within its
         limits, so that the follower took the step that oversteps them
-        least: rare, at a coarse tick where a reading turns round sharply
-        within one step, and then up to about a tenth over a servo's
-        acceleration."""
+        least. Rare: the follower slows down ahead of a servo reading that
+        turns round within a few coarse ticks, but a move that spans only a
+        few ticks (a coarse tick and a fast servo) can still brake into a
+        turn or a clamp with no step left within every limit."""
         return self._engine.overruns
 
     @staticmethod

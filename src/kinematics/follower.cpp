@@ -20,6 +20,8 @@ constexpr double kSpeedMargin = 0.98;
 constexpr double kAccelerationMargin = 0.9;
 // Steps tried, evenly spaced, on a tick no step keeps every window.
 constexpr int kOverstepTries = 64;
+// Golden sections that narrow the best of those tries.
+constexpr int kGoldenSections = 40;
 // Poses a tick looks at ahead of the platform, at most.
 constexpr int kLookAheadProbes = 4;
 // Exact evaluations a step's search makes by estimate, and then by halving.
@@ -39,6 +41,26 @@ constexpr int kBoundarySteps = 48;
 constexpr int kReachBackOff = 10;
 // Grid points graded towards a feasible set's edge.
 constexpr int kEdgeLevels = 16;
+// Where a reading bends enough to bind the profile (its curvature times the
+// squared path speed at least this share of its servo's acceleration) and
+// a grid interval spans only a few ticks' steps, the interval is split into
+// pieces of about a step: a reading that turns round within a step or two
+// bends far more sharply than the differences over a coarser grid say, and
+// a profile planned with that blurred curvature meets the turn too fast
+// for any step to keep the turning servo within its acceleration. Where an
+// interval spans many steps, the ticks are fine enough to meet the turn
+// gradually, and the grid is left as it is.
+constexpr double kBendShare = 0.2;
+constexpr double kRefineSpan = 16.0;
+// Points a path's refinement may add, pieces an interval is split into at
+// most, and refinements per path (each followed by the profile anew: the
+// slower profile takes shorter steps, which a second pass may split to).
+constexpr std::size_t kRefinePoints = 96;
+constexpr int kRefineSplit = 8;
+constexpr int kRefinePasses = 2;
+// Grid points a profile has room for: the grid, the graded edge and the
+// refinement.
+constexpr std::size_t kProfilePoints = kGrid + kEdgeLevels + 2 + kRefinePoints;
 // A reading whose rate per unit of path over the last grid interval is
 // this many times the one before has the path's end graded too.
 constexpr double kSteepening = 1.25;
@@ -102,7 +124,7 @@ Follower::Follower(std::shared_ptr<const MotionModel> model, double rate, const 
   previous_ = readings_;
   path_ = std::make_unique<Path>();
   spare_ = std::make_unique<Path>();
-  for (Path* p : {path_.get(), spare_.get()}) p->profile.reserve(kGrid + kEdgeLevels + 2, legs);
+  for (Path* p : {path_.get(), spare_.get()}) p->profile.reserve(kProfilePoints, legs);
   build(*path_, pose_, pose_, 1.0);
   publish(MotionStatus::holding);
 }
@@ -161,6 +183,45 @@ void Follower::build(Path& path, const Mat4& from, const Mat4& to, double limit)
   }
   if (path.beyond.feasible() && steepens_at_end(profile, legs)) grade_end(path);
   profile.compute(*model_, legs, kSpeedMargin, kAccelerationMargin);
+  for (int pass = 0; pass < kRefinePasses && refine(path); ++pass)
+    profile.compute(*model_, legs, kSpeedMargin, kAccelerationMargin);
+}
+
+// Splits each grid interval where a reading bends enough to bind the
+// profile and the interval is longer than the step a tick takes there at
+// the profile's speed, into pieces of about that step. False when it added
+// no point.
+bool Follower::refine(Path& path) noexcept {
+  SpeedProfile& profile = path.profile;
+  const std::size_t legs = model_->legs();
+  std::size_t room = kProfilePoints - std::min(kProfilePoints, profile.s.size());
+  bool added = false;
+  for (std::size_t i = profile.s.size() - 1; i-- > 0 && room > 0;) {
+    const double h = profile.s[i + 1] - profile.s[i];
+    const double x = std::max(profile.x[i], profile.x[i + 1]);
+    if (!(x > 0.0) || !std::isfinite(x)) continue;
+    const double sigma = dt_ * std::sqrt(x);
+    if (!(h > sigma && h <= kRefineSpan * sigma)) continue;
+    bool bends = false;
+    for (std::size_t j = 0; j < legs && !bends; ++j) {
+      const double c = std::max(std::fabs(profile.curve[i * legs + j]), std::fabs(profile.curve[(i + 1) * legs + j]));
+      bends = c * x >= kBendShare * model_->servo(j).acceleration;
+    }
+    if (!bends) continue;
+    const double pieces = std::min({std::ceil(h / sigma), static_cast<double>(kRefineSplit), static_cast<double>(room + 1)});
+    const double from = profile.s[i];
+    for (double k = pieces - 1.0; k >= 1.0; k -= 1.0) {
+      const double at = from + h * (k / pieces);
+      if (!(at > from && at < profile.s[i + 1])) continue;
+      if (!evaluate(path, at).feasible()) continue;  // a dip: the look-ahead ends the path before it
+      profile.s.insert(profile.s.begin() + static_cast<std::ptrdiff_t>(i + 1), at);
+      profile.readings.insert(profile.readings.begin() + static_cast<std::ptrdiff_t>((i + 1) * legs),
+                              candidate_readings_.begin(), candidate_readings_.end());
+      --room;
+      added = true;
+    }
+  }
+  return added;
 }
 
 // The last grid interval graded towards the path's end, halving the
@@ -478,24 +539,65 @@ double Follower::overstep() const noexcept {
   return worst;
 }
 
-// Where no step keeps every window: the step on the path from s whose
-// largest overstep is least, among evenly spaced tries up to the path's
-// end and twice the last step. Leaves it in the candidate buffers.
-double Follower::least_overstep(const Path& path, double s) noexcept {
-  const double reach = std::min(path.end - s, 2.0 * std::max(last_step_, 0.0));
-  double best = s, least = kInfinity;
+// Where the search found no step that keeps every window: the step on the
+// path from s whose largest overstep is least (`least`, at most 1 when it
+// keeps every window after all), among evenly spaced tries up to the
+// path's end and twice the last step, then narrowed around the best try by
+// golden sections. The search reads each leg's window as "shorter" or
+// "longer" and misses a sliver where a reading turning round within the
+// step says "longer" on both sides of it; the overstep, the largest of the
+// legs' distances outside their windows, has no such blind side. Leaves
+// the step in the candidate buffers.
+double Follower::least_overstep(const Path& path, double s, double& least) noexcept {
+  const double room = path.end - s;
+  const double reach = std::min(room, 2.0 * std::max(last_step_, 0.0));
+  const auto at = [&](double sigma) { return sigma >= room ? path.end : s + sigma; };
+  const auto worst = [&](double sigma) {
+    if (sigma <= 0.0) {
+      load(path, s, 0.0);
+      return overstep();
+    }
+    return evaluate(path, at(sigma)).feasible() ? overstep() : kInfinity;
+  };
+  double best = 0.0;
+  least = kInfinity;
+  double limit = reach;  // the tries stop at the first infeasible pose
   for (int k = 0; k <= kOverstepTries; ++k) {
     const double sigma = reach * static_cast<double>(k) / kOverstepTries;
-    if (sigma == 0.0) load(path, s, 0.0);
-    else if (!evaluate(path, sigma == path.end - s ? path.end : s + sigma).feasible()) break;
-    const double worst = overstep();
-    if (worst < least) {
-      least = worst;
-      best = sigma == path.end - s ? path.end : s + sigma;
+    const double w = worst(sigma);
+    if (w == kInfinity && sigma > 0.0) {
+      limit = sigma;
+      break;
+    }
+    if (w < least) {
+      least = w;
+      best = sigma;
     }
   }
-  load(path, s, best - s);
-  return best;
+  if (least > 1.0 && reach > 0.0) {
+    const double spacing = reach / kOverstepTries;
+    double lo = std::max(0.0, best - spacing), hi = std::min(limit, best + spacing);
+    constexpr double kGolden = 0.6180339887498949;
+    double m1 = hi - kGolden * (hi - lo), m2 = lo + kGolden * (hi - lo);
+    double w1 = worst(m1), w2 = worst(m2);
+    for (int k = 0; k < kGoldenSections && least > 1.0; ++k) {
+      if (w1 < least) { least = w1; best = m1; }
+      if (w2 < least) { least = w2; best = m2; }
+      if (w1 <= w2) {
+        hi = m2; m2 = m1; w2 = w1;
+        m1 = hi - kGolden * (hi - lo);
+        w1 = worst(m1);
+      } else {
+        lo = m1; m1 = m2; w1 = w2;
+        m2 = lo + kGolden * (hi - lo);
+        w2 = worst(m2);
+      }
+    }
+    if (w1 < least) { least = w1; best = m1; }
+    if (w2 < least) { least = w2; best = m2; }
+  }
+  load(path, s, best);
+  return best > 0.0 ? at(best) : s;
 }
 
 // The candidate buffers for the step sigma from s; the last command's own
@@ -564,7 +666,10 @@ const Command& Follower::step(const std::optional<Mat4>& target) noexcept {
       // limits; until then brake along the old one.
       build(*spare_, pose_, *target_, 1.0);
       double next = 0.0;
-      if (choose(*spare_, 0.0, false, next)) {
+      // Only at a pace the new path's profile allows: a faster first step
+      // (the servos unable to slow down enough) leaves too little of it to
+      // brake on before its end.
+      if (choose(*spare_, 0.0, false, next) && next <= profile_step(*spare_, 0.0)) {
         path_.swap(spare_);
         pending_ = false;
         last_step_ = next;
@@ -578,10 +683,12 @@ const Command& Follower::step(const std::optional<Mat4>& target) noexcept {
   const bool brake = !target_ || pending_;
   look_ahead(*path_);
   if (!choose(*path_, s_, brake, next)) {
-    // No step keeps every limit (the profile's margins are meant to make
-    // this unreachable): take the one that oversteps them least.
-    ++overruns_;
-    next = least_overstep(*path_, s_);
+    // No step found that keeps every limit (the profile's margins are
+    // meant to make this unreachable): take the one that oversteps them
+    // least, which may yet be within them all.
+    double least = kInfinity;
+    next = least_overstep(*path_, s_, least);
+    if (least > 1.0) ++overruns_;
   }
   last_step_ = next - s_;
   advance(next);

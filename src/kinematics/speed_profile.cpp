@@ -25,6 +25,7 @@ void SpeedProfile::reserve(std::size_t points, std::size_t legs) {
   readings.reserve(points * legs);
   slope.reserve(points * legs);
   curve.reserve(points * legs);
+  lines.reserve(2 * legs + 1);
 }
 
 void SpeedProfile::compute(const MotionModel& model, std::size_t legs, double speed_margin,
@@ -75,19 +76,23 @@ void SpeedProfile::compute(const MotionModel& model, std::size_t legs, double sp
     // 1 + legs + j keep leg j's acceleration within its limit A at both ends
     // of the interval, -A <= r' u + r'' x <= A, where at the far end x is
     // x + 2 u step (checking the near end alone lets a fast-turning reading
-    // overrun within the interval). `valid` is false for no such pair.
-    struct Bounds { double a, b, c, d; bool valid; };
-    const auto bounds = [&](std::size_t k) -> Bounds {
-      if (k == 0) return {x[i + 1] / (2.0 * step), -1.0 / (2.0 * step), 0.0, -1.0 / (2.0 * step), true};
+    // overrun within the interval). `valid` is false for no such pair. Each
+    // line is worked out once per interval, before the pairs are compared.
+    lines.clear();
+    lines.push_back({x[i + 1] / (2.0 * step), -1.0 / (2.0 * step), 0.0, -1.0 / (2.0 * step), true});
+    for (std::size_t k = 1; k <= 2 * legs; ++k) {
       const bool far = k > legs;
       const std::size_t j = far ? k - 1 - legs : k - 1, at = far ? i + 1 : i;
       const double d2 = curve[at * legs + j];
       const double d1 = slope[at * legs + j] + (far ? 2.0 * step * d2 : 0.0);
       const double a = model.servo(j).acceleration * acceleration_margin;
-      if (!std::isfinite(a) || d1 == 0.0) return {0.0, 0.0, 0.0, 0.0, false};
+      if (!std::isfinite(a) || d1 == 0.0) {
+        lines.push_back({0.0, 0.0, 0.0, 0.0, false});
+        continue;
+      }
       const double high = a / d1, low = -a / d1, tilt = -d2 / d1;
-      return d1 > 0.0 ? Bounds{high, tilt, low, tilt, true} : Bounds{low, tilt, high, tilt, true};
-    };
+      lines.push_back(d1 > 0.0 ? Line{high, tilt, low, tilt, true} : Line{low, tilt, high, tilt, true});
+    }
     for (std::size_t j = 0; j < legs; ++j) {
       const double d1 = slope[i * legs + j], d2 = curve[i * legs + j];
       const double v = model.servo(j).speed * speed_margin, a = model.servo(j).acceleration * acceleration_margin;
@@ -96,11 +101,9 @@ void SpeedProfile::compute(const MotionModel& model, std::size_t legs, double sp
     }
     // Some u exists exactly when every lower line lies below every upper
     // one: (d - b) x <= a - c for each pair.
-    for (std::size_t p = 0; p <= 2 * legs; ++p) {
-      const Bounds up = bounds(p);
+    for (const Line& up : lines) {
       if (!up.valid) continue;
-      for (std::size_t q = 0; q <= 2 * legs; ++q) {
-        const Bounds low = bounds(q);
+      for (const Line& low : lines) {
         if (!low.valid) continue;
         const double grow = low.d - up.b;
         if (grow > 0.0) best = std::min(best, std::max(0.0, (up.a - low.c) / grow));

@@ -28,6 +28,12 @@ struct SpeedProfile {
   std::vector<double> readings;   // grid points x legs
   std::vector<double> slope;      // dr/ds at each grid point, grid points x legs
   std::vector<double> curve;      // d2r/ds2 at each grid point, grid points x legs
+  // compute's scratch: one grid interval's bounds on d2s/dt2 as lines in x.
+  struct Line {
+    double a, b, c, d;
+    bool valid;
+  };
+  std::vector<Line> lines;
 
   // Room for `points` grid points of `legs` legs, so that compute and the
   // grid's filling allocate nothing.
