@@ -225,8 +225,14 @@ struct LimitWatch {
     for (std::size_t j = 0; j < r.size(); ++j) {
       const ServoLimits& s = model.servo(j);
       const double change = r[j] - last[j], previous = last[j] - before[j];
-      const bool speed_ok = std::fabs(change) <= s.speed * dt * kSlack;
-      const bool acceleration_ok = std::fabs(change - previous) <= s.acceleration * dt * dt * acceleration_slack;
+      // Readings come from leg angles of up to about pi: a change of change
+      // below a few of their ulps is rounding, which no step can avoid
+      // (limits such as 3e-8 rad/s^2 at 4 kHz ask for steps of 2e-15).
+      const double scale = std::max({std::fabs(before[j]), std::fabs(last[j]), std::fabs(r[j]), kPi});
+      const double rounding = 8.0 * std::numeric_limits<double>::epsilon() * scale;
+      const bool speed_ok = std::fabs(change) <= s.speed * dt * kSlack + rounding;
+      const bool acceleration_ok =
+          std::fabs(change - previous) <= s.acceleration * dt * dt * acceleration_slack + rounding;
       if (!(speed_ok && acceleration_ok))
         std::fprintf(stderr,
                      "servo %zu, tick %zu: readings %.17g %.17g %.17g, change %.17g (speed step %.17g), "
