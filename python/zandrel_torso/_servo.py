@@ -211,6 +211,11 @@ class ServoTable:
     def pulses(self, servo_angles: FloatArray) -> FloatArray:
         """Pulse widths, NaN outside the range: never a clipped command."""
         self._need_pulses()
+        return self.pulses_where_known(servo_angles)
+
+    def pulses_where_known(self, servo_angles: FloatArray) -> FloatArray:
+        """As pulses, with NaN for a servo without a pulse range instead of
+        refusing them all: for readouts that show every leg."""
         inside = self.margin(servo_angles) >= 0.0
         width = self.pulse_lower + (servo_angles - self.lower) * self.pulse_per_radian
         out: FloatArray = np.where(inside, width, math.nan)

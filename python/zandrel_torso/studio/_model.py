@@ -206,11 +206,9 @@ class Studio:
 
     def _read(self, t: FloatArray) -> Readouts:
         checked = self.torso.check(t, load=self.load)
-        servos = self._servos
         # A servo without a pulse range reads NaN rather than refusing the
         # whole table, as Torso.to_pulses would.
-        inside = checked.servo_margin >= 0.0
-        widths = np.where(inside, servos.pulse_lower + (checked.servo_angles - servos.lower) * servos.pulse_per_radian, math.nan)
+        widths = self._servos.pulses_where_known(checked.servo_angles)
         margin = float(checked.singularity_margin)
         singular = not margin > 0.0 and math.isfinite(margin)
         rows = []
